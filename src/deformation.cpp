@@ -1,0 +1,464 @@
+#include "deformation.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+namespace kestrine {
+
+// ---- Vector3 and Matrix3 algebra -------------------------------------------
+
+double dot(const Vector3& a, const Vector3& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
+
+Vector3 subtract(const Vector3& a, const Vector3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+
+Vector3 cross(const Vector3& a, const Vector3& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+double norm(const Vector3& a) { return std::sqrt(dot(a, a)); }
+
+Vector3 scaled(const Vector3& a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+
+bool all_finite(const Vector3& a) {
+    return std::isfinite(a.x) && std::isfinite(a.y) && std::isfinite(a.z);
+}
+
+Matrix3 outer(const Vector3& a, const Vector3& b) {
+    Matrix3 out;
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            out(r, c) = a[r] * b[c];
+        }
+    }
+    return out;
+}
+
+Matrix3 add(const Matrix3& A, const Matrix3& B) {
+    Matrix3 out;
+    for (int k = 0; k < 9; ++k) {
+        out[k] = A[k] + B[k];
+    }
+    return out;
+}
+
+Matrix3 matmul(const Matrix3& A, const Matrix3& B) {
+    Matrix3 out;
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            out(r, c) = (A[r * 3] * B[c] + A[r * 3 + 1] * B[3 + c]) + A[r * 3 + 2] * B[6 + c];
+        }
+    }
+    return out;
+}
+
+Matrix3 transpose(const Matrix3& A) {
+    Matrix3 out;
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            out(r, c) = A(c, r);
+        }
+    }
+    return out;
+}
+
+double det(const Matrix3& A) {
+    return (A[0] * (A[4] * A[8] - A[5] * A[7]) - A[1] * (A[3] * A[8] - A[5] * A[6])) +
+           A[2] * (A[3] * A[7] - A[4] * A[6]);
+}
+
+bool invert(const Matrix3& A, Matrix3& out) {
+    const double d = det(A);
+    if (std::fabs(d) <= 1e-18 || !std::isfinite(d)) {
+        return false;
+    }
+    const double r = 1.0 / d;
+    out[0] = (A[4] * A[8] - A[5] * A[7]) * r;
+    out[1] = (A[2] * A[7] - A[1] * A[8]) * r;
+    out[2] = (A[1] * A[5] - A[2] * A[4]) * r;
+    out[3] = (A[5] * A[6] - A[3] * A[8]) * r;
+    out[4] = (A[0] * A[8] - A[2] * A[6]) * r;
+    out[5] = (A[2] * A[3] - A[0] * A[5]) * r;
+    out[6] = (A[3] * A[7] - A[4] * A[6]) * r;
+    out[7] = (A[1] * A[6] - A[0] * A[7]) * r;
+    out[8] = (A[0] * A[4] - A[1] * A[3]) * r;
+    return true;
+}
+
+double frobenius_norm(const Matrix3& A) {
+    double sum = 0.0;
+    for (int k = 0; k < 9; ++k) {
+        sum += A[k] * A[k];
+    }
+    return std::sqrt(sum);
+}
+
+// ---- Triangle kinematics ---------------------------------------------------
+
+bool triangle_kinematics(const Vector3& X1, const Vector3& X2, const Vector3& X3,
+                         const Vector3& x1, const Vector3& x2, const Vector3& x3,
+                         TriangleKinematics& out) {
+    if (!all_finite(X1) || !all_finite(X2) || !all_finite(X3) || !all_finite(x1) ||
+        !all_finite(x2) || !all_finite(x3)) {
+        return false;
+    }
+    const Vector3 D1 = subtract(X2, X1);
+    const Vector3 D2 = subtract(X3, X1);
+    const Vector3 d1 = subtract(x2, x1);
+    const Vector3 d2 = subtract(x3, x1);
+
+    const Vector3 crossD = cross(D1, D2);
+    const Vector3 crossd = cross(d1, d2);
+    const double nD = norm(crossD);
+    const double nd = norm(crossd);
+    // Absolute threshold. A NaN norm (overflowed squares) passes these tests;
+    // the finiteness test of invert rejects such a triangle later.
+    if (nD <= 1e-18 || nd <= 1e-18) {
+        return false;
+    }
+    const Vector3 D3 = scaled(crossD, 1.0 / nD);
+    const Vector3 d3 = scaled(crossd, 1.0 / nd);
+
+    const double twice_area = dot(crossD, D3);
+    if (std::fabs(twice_area) <= 1e-18) {
+        return false;
+    }
+    const Vector3 Drec1 = scaled(cross(D2, D3), 1.0 / twice_area);
+    const Vector3 Drec2 = scaled(cross(D3, D1), 1.0 / twice_area);
+
+    // The normal term maps D3 onto d3: no stretch through the thickness, and
+    // det F > 0 even for a mirrored deformed triangle.
+    const Matrix3 F = add(add(outer(d1, Drec1), outer(d2, Drec2)), outer(d3, D3));
+    const Matrix3 C = matmul(transpose(F), F);
+    const Matrix3 B = matmul(F, transpose(F));
+    Matrix3 B_inv;
+    if (!invert(B, B_inv)) {
+        return false;
+    }
+
+    out.D3 = D3;
+    out.d3 = d3;
+    out.twice_area = twice_area;
+    out.F = F;
+    out.C = C;
+    out.B_inv = B_inv;
+    for (int k = 0; k < 9; ++k) {
+        const double delta = (k == 0 || k == 4 || k == 8) ? 1.0 : 0.0;
+        out.E[k] = 0.5 * (C[k] - delta);
+        out.e[k] = 0.5 * (delta - B_inv[k]);
+    }
+    return true;
+}
+
+// ---- Eigen-analysis and strain measures ------------------------------------
+
+SymmetricEigen3 jacobi_eigen3(Matrix3 A) {
+    Matrix3 V;
+    V(0, 0) = 1.0;
+    V(1, 1) = 1.0;
+    V(2, 2) = 1.0;
+
+    for (int rotation = 0; rotation < 64; ++rotation) {
+        int p = 0;
+        int q = 1;
+        double m = std::fabs(A(0, 1));
+        if (std::fabs(A(0, 2)) > m) {
+            q = 2;
+            m = std::fabs(A(0, 2));
+        }
+        if (std::fabs(A(1, 2)) > m) {
+            p = 1;
+            q = 2;
+            m = std::fabs(A(1, 2));
+        }
+        if (m < 1e-14) {
+            break;
+        }
+        const double theta = (A(q, q) - A(p, p)) / (2.0 * A(p, q));
+        const double sign = theta >= 0.0 ? 1.0 : -1.0;
+        const double t = sign / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
+        const double c = 1.0 / std::sqrt(1.0 + t * t);
+        const double s = t * c;
+
+        for (int k = 0; k < 3; ++k) {
+            const double a = A(k, p);
+            const double b = A(k, q);
+            A(k, p) = c * a - s * b;
+            A(k, q) = s * a + c * b;
+        }
+        for (int k = 0; k < 3; ++k) {
+            const double a = A(p, k);
+            const double b = A(q, k);
+            A(p, k) = c * a - s * b;
+            A(q, k) = s * a + c * b;
+        }
+        for (int k = 0; k < 3; ++k) {
+            const double a = V(k, p);
+            const double b = V(k, q);
+            V(k, p) = c * a - s * b;
+            V(k, q) = s * a + c * b;
+        }
+    }
+
+    // Stable insertion sort with strict <: equal diagonal entries keep their
+    // index order.
+    std::array<int, 3> order{0, 1, 2};
+    for (int i = 1; i < 3; ++i) {
+        for (int j = i; j > 0 && A(order[j], order[j]) < A(order[j - 1], order[j - 1]); --j) {
+            const int tmp = order[j];
+            order[j] = order[j - 1];
+            order[j - 1] = tmp;
+        }
+    }
+
+    SymmetricEigen3 out;
+    for (int i = 0; i < 3; ++i) {
+        out.values[i] = A(order[i], order[i]);
+        for (int r = 0; r < 3; ++r) {
+            out.vectors(r, i) = V(r, order[i]);
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// The two entries of v other than v[skip], in index order, then ascending.
+std::array<double, 2> other_two_ascending(const std::array<double, 3>& v, int skip) {
+    const double a = skip == 0 ? v[1] : v[0];
+    const double b = skip == 2 ? v[1] : v[2];
+    if (b < a) {
+        return {b, a};
+    }
+    return {a, b};
+}
+
+}  // namespace
+
+std::array<double, 2> planar_values(const SymmetricEigen3& eig, const Vector3& n) {
+    int normal = 0;
+    double best = -1.0;
+    for (int k = 0; k < 3; ++k) {
+        const Vector3 column{eig.vectors(0, k), eig.vectors(1, k), eig.vectors(2, k)};
+        const double alignment = std::fabs(dot(column, n));
+        if (alignment > best) {
+            best = alignment;
+            normal = k;
+        }
+    }
+    return other_two_ascending(eig.values, normal);
+}
+
+namespace {
+
+// A minus a third of its trace on the diagonal; the trace sums (0,0) + (1,1)
+// first.
+Matrix3 deviator(const Matrix3& A) {
+    const double third_trace = ((A[0] + A[4]) + A[8]) / 3.0;
+    Matrix3 out = A;
+    out[0] = A[0] - third_trace;
+    out[4] = A[4] - third_trace;
+    out[8] = A[8] - third_trace;
+    return out;
+}
+
+// sqrt(2/3 Adev:Adev), with the constant the double nearest 2/3.
+double equivalent_strain(const Matrix3& A) {
+    const Matrix3 dev = deviator(A);
+    const double fn = frobenius_norm(dev);
+    return std::sqrt((0.6666666666666666 * fn) * fn);
+}
+
+}  // namespace
+
+FaceStrain strain_measures(const TriangleKinematics& k) {
+    const SymmetricEigen3 Ceig = jacobi_eigen3(k.C);
+    std::array<double, 3> lambdas{};
+    for (int i = 0; i < 3; ++i) {
+        // Clamps negative and NaN eigenvalues of C to a stretch of 0.
+        const double v = Ceig.values[i];
+        lambdas[i] = std::sqrt(v > 0.0 ? v : 0.0);
+    }
+    // The through-thickness stretch is 1 by construction of F; the stretch
+    // nearest 1 is dropped whatever its eigenvector (lower index on ties).
+    int out_of_plane = 0;
+    double distance = std::fabs(lambdas[0] - 1.0);
+    for (int i = 1; i < 3; ++i) {
+        const double d = std::fabs(lambdas[i] - 1.0);
+        if (d < distance) {
+            distance = d;
+            out_of_plane = i;
+        }
+    }
+    const std::array<double, 2> planar_lambda = other_two_ascending(lambdas, out_of_plane);
+
+    const SymmetricEigen3 Eeig = jacobi_eigen3(k.E);
+    const SymmetricEigen3 eeig = jacobi_eigen3(k.e);
+    const std::array<double, 2> Eplanar = planar_values(Eeig, k.D3);
+    const std::array<double, 2> eplanar = planar_values(eeig, k.d3);
+
+    FaceStrain s;
+    s.J = det(k.F);
+    s.Emgn = frobenius_norm(k.E);
+    s.emgn = frobenius_norm(k.e);
+    s.Epc1 = Eplanar[0];
+    s.Epc2 = Eplanar[1];
+    s.epc1 = eplanar[0];
+    s.epc2 = eplanar[1];
+    s.EShearMax = 0.5 * (Eplanar[1] - Eplanar[0]);
+    s.eShearMax = 0.5 * (eplanar[1] - eplanar[0]);
+    s.Eeq = equivalent_strain(k.E);
+    s.eeq = equivalent_strain(k.e);
+    s.Area = 0.5 * k.twice_area;
+    s.Lambda1 = planar_lambda[0];
+    s.Lambda2 = planar_lambda[1];
+    return s;
+}
+
+// ---- Driver over a whole mesh ----------------------------------------------
+
+namespace {
+
+constexpr double kFill = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+
+Vector3 point_row(const ArrayView<const double, 2>& points, std::int64_t row) {
+    return {points(row, 0), points(row, 1), points(row, 2)};
+}
+
+void write_matrix(const ArrayView<double, 3>& view, std::int64_t i, const Matrix3& A) {
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            view(i, r, c) = A(r, c);
+        }
+    }
+}
+
+void write_fill_matrix(const ArrayView<double, 3>& view, std::int64_t i) {
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            view(i, r, c) = kFill;
+        }
+    }
+}
+
+void write_row(const SurfaceOutputs& out, std::int64_t i, const TriangleKinematics& k,
+               const FaceStrain& s) {
+    write_matrix(out.Fmat, i, k.F);
+    write_matrix(out.Cmat, i, k.C);
+    write_matrix(out.Emat, i, k.E);
+    write_matrix(out.emat, i, k.e);
+    out.d3(i, 0) = k.d3.x;
+    out.d3(i, 1) = k.d3.y;
+    out.d3(i, 2) = k.d3.z;
+    out.J(i) = s.J;
+    out.Emgn(i) = s.Emgn;
+    out.emgn(i) = s.emgn;
+    out.Epc1(i) = s.Epc1;
+    out.Epc2(i) = s.Epc2;
+    out.epc1(i) = s.epc1;
+    out.epc2(i) = s.epc2;
+    out.EShearMax(i) = s.EShearMax;
+    out.eShearMax(i) = s.eShearMax;
+    out.Eeq(i) = s.Eeq;
+    out.eeq(i) = s.eeq;
+    out.Area(i) = s.Area;
+    out.Lambda1(i) = s.Lambda1;
+    out.Lambda2(i) = s.Lambda2;
+    out.valid_strain_faces(i) = 1;
+}
+
+void write_fill_row(const SurfaceOutputs& out, std::int64_t i) {
+    write_fill_matrix(out.Fmat, i);
+    write_fill_matrix(out.Cmat, i);
+    write_fill_matrix(out.Emat, i);
+    write_fill_matrix(out.emat, i);
+    out.d3(i, 0) = kFill;
+    out.d3(i, 1) = kFill;
+    out.d3(i, 2) = kFill;
+    for (const ArrayView<double, 1>* scalar :
+         {&out.J, &out.Emgn, &out.emgn, &out.Epc1, &out.Epc2, &out.epc1, &out.epc2,
+          &out.EShearMax, &out.eShearMax, &out.Eeq, &out.eeq, &out.Area, &out.Lambda1,
+          &out.Lambda2}) {
+        (*scalar)(i) = kFill;
+    }
+    out.valid_strain_faces(i) = 0;
+}
+
+std::string too_few_columns(const char* name, std::int64_t columns) {
+    return std::string(name) + " has " + std::to_string(columns) +
+           " columns; at least 3 (x, y, z or three vertex indices) are required";
+}
+
+}  // namespace
+
+std::string check_surface_inputs(const SurfaceInputs& in) {
+    const std::int64_t M = in.faces.shape[0];
+    if (M > 0 && in.faces.shape[1] < 3) {
+        return too_few_columns("faces", in.faces.shape[1]);
+    }
+    if (in.valid_faces.shape[0] < M) {
+        return "valid_faces has " + std::to_string(in.valid_faces.shape[0]) +
+               " entries but faces has " + std::to_string(M) + " rows";
+    }
+    bool any_valid = false;
+    for (std::int64_t i = 0; i < M && !any_valid; ++i) {
+        any_valid = in.valid_faces(i) != 0;
+    }
+    if (!any_valid) {
+        return {};
+    }
+    if (in.points_ref.shape[1] < 3) {
+        return too_few_columns("points_ref", in.points_ref.shape[1]);
+    }
+    if (in.points_def.shape[1] < 3) {
+        return too_few_columns("points_def", in.points_def.shape[1]);
+    }
+    const std::int64_t rows_ref = in.points_ref.shape[0];
+    const std::int64_t rows_def = in.points_def.shape[0];
+    for (std::int64_t i = 0; i < M; ++i) {
+        if (in.valid_faces(i) == 0) {
+            continue;
+        }
+        for (int j = 0; j < 3; ++j) {
+            const std::int32_t index = in.faces(i, j);
+            const char* outside = nullptr;
+            std::int64_t rows = 0;
+            if (index < 0 || index >= rows_ref) {
+                outside = "points_ref";
+                rows = rows_ref;
+            } else if (index >= rows_def) {
+                outside = "points_def";
+                rows = rows_def;
+            }
+            if (outside != nullptr) {
+                return "faces[" + std::to_string(i) + ", " + std::to_string(j) +
+                       "] = " + std::to_string(index) + " is outside " + outside + " (" +
+                       std::to_string(rows) + " rows)";
+            }
+        }
+    }
+    return {};
+}
+
+void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out) {
+    const std::int64_t M = in.faces.shape[0];
+    for (std::int64_t i = 0; i < M; ++i) {
+        if (in.valid_faces(i) != 0) {
+            const std::int64_t v1 = in.faces(i, 0);
+            const std::int64_t v2 = in.faces(i, 1);
+            const std::int64_t v3 = in.faces(i, 2);
+            TriangleKinematics k;
+            if (triangle_kinematics(point_row(in.points_ref, v1), point_row(in.points_ref, v2),
+                                    point_row(in.points_ref, v3), point_row(in.points_def, v1),
+                                    point_row(in.points_def, v2), point_row(in.points_def, v3),
+                                    k)) {
+                write_row(out, i, k, strain_measures(k));
+                continue;
+            }
+        }
+        write_fill_row(out, i);
+    }
+}
+
+}  // namespace kestrine

@@ -1,0 +1,122 @@
+// Surface deformation of a triangle mesh known in a reference and a deformed
+// state: Matrix3 algebra, per-triangle membrane kinematics, the symmetric 3 x 3
+// eigen-decomposition, strain measures and the per-face driver loop.
+// No Python here: the driver reads and writes through strided views.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "values.hpp"
+#include "views.hpp"
+
+namespace kestrine {
+
+// ---- Vector3 and Matrix3 algebra -------------------------------------------
+// Every sum is evaluated in the order given here; results are reproducible bit
+// for bit only because nothing is reassociated.
+
+// (a.x*b.x + a.y*b.y) + a.z*b.z
+double dot(const Vector3& a, const Vector3& b);
+Vector3 subtract(const Vector3& a, const Vector3& b);
+Vector3 cross(const Vector3& a, const Vector3& b);
+// sqrt(dot(a, a)); no guard against overflow of the squares.
+double norm(const Vector3& a);
+Vector3 scaled(const Vector3& a, double s);
+// True when no component is NaN or infinite.
+bool all_finite(const Vector3& a);
+// Element r*3 + c is a[r]*b[c].
+Matrix3 outer(const Vector3& a, const Vector3& b);
+Matrix3 add(const Matrix3& A, const Matrix3& B);
+// Element (r, c) is (A(r,0)*B(0,c) + A(r,1)*B(1,c)) + A(r,2)*B(2,c).
+Matrix3 matmul(const Matrix3& A, const Matrix3& B);
+Matrix3 transpose(const Matrix3& A);
+// Expansion along the first row: (A0*m0 - A1*m1) + A2*m2.
+double det(const Matrix3& A);
+// Adjugate times 1/det. Fails, leaving out untouched, when |det| <= 1e-18
+// (absolute) or det is not finite.
+bool invert(const Matrix3& A, Matrix3& out);
+// sqrt of the squares of elements 0..8 summed in index order.
+double frobenius_norm(const Matrix3& A);
+
+// ---- Triangle kinematics ---------------------------------------------------
+
+struct TriangleKinematics {
+    Vector3 D3;             // unit normal of the reference triangle
+    Vector3 d3;             // unit normal of the deformed triangle
+    double twice_area = 0;  // twice the reference area
+    Matrix3 F;              // deformation gradient; maps D3 onto d3
+    Matrix3 C;              // F^T F
+    Matrix3 B_inv;          // (F F^T)^-1
+    Matrix3 E;              // Green-Lagrange strain, (C - I) / 2
+    Matrix3 e;              // Euler-Almansi strain, (I - B_inv) / 2
+};
+
+// Membrane kinematics of the triangle X1 X2 X3 deformed into x1 x2 x3. Rejects
+// (returns false, out unspecified) a non-finite vertex, a cross-product norm
+// <= 1e-18 in either state, twice the area <= 1e-18 (thresholds absolute, in
+// squared input units) and a singular F F^T (|det F| <= ~1e-9).
+bool triangle_kinematics(const Vector3& X1, const Vector3& X2, const Vector3& X3,
+                         const Vector3& x1, const Vector3& x2, const Vector3& x3,
+                         TriangleKinematics& out);
+
+// ---- Eigen-analysis and strain measures ------------------------------------
+
+struct SymmetricEigen3 {
+    std::array<double, 3> values{};  // ascending
+    Matrix3 vectors;                 // column k belongs to values[k]
+};
+
+// Classical Jacobi on a symmetric matrix: the pivot is the largest upper
+// off-diagonal element (ties keep the earlier of (0,1), (0,2), (1,2)); stops
+// when it is below 1e-14 (absolute) or after 64 rotations, silently. Values
+// are sorted stably, so equal diagonal entries keep their index order.
+SymmetricEigen3 jacobi_eigen3(Matrix3 A);
+
+// The two principal values whose eigenvector is not the one most aligned with
+// the unit normal n (earliest on ties), ascending.
+std::array<double, 2> planar_values(const SymmetricEigen3& eig, const Vector3& n);
+
+struct FaceStrain {
+    double J = 0, Emgn = 0, emgn = 0, Epc1 = 0, Epc2 = 0, epc1 = 0, epc2 = 0, EShearMax = 0,
+           eShearMax = 0, Eeq = 0, eeq = 0, Area = 0, Lambda1 = 0, Lambda2 = 0;
+};
+
+// Scalar strain measures of an accepted triangle. In-plane stretches drop the
+// stretch closest to 1 (lower index on ties); in-plane strains drop the value
+// whose eigenvector is most aligned with the normal of their state.
+FaceStrain strain_measures(const TriangleKinematics& k);
+
+// ---- Driver over a whole mesh ----------------------------------------------
+
+struct SurfaceInputs {
+    ArrayView<const std::int32_t, 2> faces;
+    ArrayView<const double, 2> points_ref;
+    ArrayView<const double, 2> points_def;
+    ArrayView<const BoolByte, 1> valid_faces;
+};
+
+struct SurfaceOutputs {
+    ArrayView<double, 3> Fmat, Cmat, Emat, emat;  // (M, 3, 3)
+    ArrayView<double, 2> d3;                      // (M, 3)
+    ArrayView<double, 1> J, Emgn, emgn, Epc1, Epc2, epc1, epc2, EShearMax, eShearMax, Eeq, eeq,
+        Area, Lambda1, Lambda2;
+    ArrayView<BoolByte, 1> valid_strain_faces;
+};
+
+// Empty when compute_surface_rows may read the inputs safely; otherwise the
+// message of the caller's mistake, naming the argument (and for a vertex index
+// the face row). Checked in order: faces with rows but fewer than 3 columns;
+// valid_faces shorter than faces; a point array with fewer than 3 columns while
+// some face is valid; a valid face's index outside points_ref or points_def.
+// Indices of masked-out faces are never read.
+std::string check_surface_inputs(const SurfaceInputs& in);
+
+// Writes every element of rows 0 .. M-1 (M = rows of faces): the results of a
+// valid, accepted face, or quiet NaN (0x7FF8000000000000) and false. Each row
+// is written only once all its values are known. Requires check_surface_inputs
+// to have passed; allocates nothing.
+void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out);
+
+}  // namespace kestrine

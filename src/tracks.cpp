@@ -1,0 +1,136 @@
+#include "tracks.hpp"
+
+#include <limits>
+
+namespace kestrine {
+
+TrackGroups group_tracks(const ObservationTable& observations) {
+    TrackGroups groups;
+    const std::int64_t M = observations.size();
+    groups.entries.reserve(static_cast<std::size_t>(M));
+    for (std::int64_t i = 0; i < M; ++i) {
+        groups.entries.push_back({observations.point_indices(i), i});
+    }
+    sort_by_id(groups.entries);
+    for (std::size_t k = 0; k < groups.entries.size(); ++k) {
+        if (k == 0 || groups.entries[k].id != groups.entries[k - 1].id) {
+            ++groups.track_count;
+        }
+    }
+    return groups;
+}
+
+namespace {
+
+// The six parallel per-track lists; kept across tracks so their capacity is
+// reused instead of reallocated for every track.
+struct TrackViews {
+    std::vector<Vector2> rays_ref;
+    std::vector<Vector2> rays_def;
+    std::vector<Matrix34> projections;
+    std::vector<int> cams;
+    std::vector<Vector2> uv_ref_used;
+    std::vector<Vector2> uv_def_used;
+    double corr_sum = 0.0;
+
+    void clear() {
+        rays_ref.clear();
+        rays_def.clear();
+        projections.clear();
+        cams.clear();
+        uv_ref_used.clear();
+        uv_def_used.clear();
+        corr_sum = 0.0;
+    }
+
+    void append(int c, const ObservedView& view, double corr) {
+        rays_ref.push_back(view.ray_ref);
+        rays_def.push_back(view.ray_def);
+        projections.push_back(view.pose);
+        cams.push_back(c);
+        uv_ref_used.push_back(view.uv_ref);
+        uv_def_used.push_back(view.uv_def);
+        corr_sum += corr;
+    }
+};
+
+}  // namespace
+
+void reconstruct_track_rows(const CameraSet& cameras, const DicFieldStack& dic,
+                            const ObservationTable& observations, const TrackGroups& groups,
+                            const TrackSettings& settings, const TrackOutputs& out) {
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    const std::vector<IdRow>& entries = groups.entries;
+    TrackViews views;
+    std::int64_t r = 0;
+    std::size_t begin = 0;
+    while (begin < entries.size()) {
+        std::size_t end = begin + 1;
+        while (end < entries.size() && entries[end].id == entries[begin].id) {
+            ++end;
+        }
+        out.point_indices(r) = entries[begin].id;
+        views.clear();
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::int64_t i = entries[k].row;
+            const int c = observations.cam_indices(i);
+            const Vector2 uv_ref = observations.pixel(i);
+            const DicSample sample = sample_dic(dic, c, uv_ref.x, uv_ref.y, settings.min_corrcoef);
+            if (!sample.valid) {
+                continue;
+            }
+            views.append(c, make_view(cameras, c, uv_ref, sample), sample.corr);
+        }
+
+        const std::int64_t n = static_cast<std::int64_t>(views.cams.size());
+        Vector3 Xr;
+        Vector3 Xd;
+        const bool triangulated = n >= settings.min_views &&
+                                  triangulate_dlt(views.rays_ref, views.projections, Xr) &&
+                                  triangulate_dlt(views.rays_def, views.projections, Xd);
+        double err_ref = kInfinity;
+        double err_def = kInfinity;
+        bool valid = false;
+        if (triangulated) {
+            err_ref = 0.0;
+            err_def = 0.0;
+            for (std::int64_t j = 0; j < n; ++j) {
+                const std::size_t v = static_cast<std::size_t>(j);
+                const int c = views.cams[v];
+                const Vector2 p =
+                    project_point(Xr, cameras.K, cameras.dist, cameras.R, cameras.t, c);
+                const Vector2 q =
+                    project_point(Xd, cameras.K, cameras.dist, cameras.R, cameras.t, c);
+                err_ref += pixel_error(p, views.uv_ref_used[v]);
+                err_def += pixel_error(q, views.uv_def_used[v]);
+            }
+            err_ref = err_ref / static_cast<double>(n);
+            err_def = err_def / static_cast<double>(n);
+            // NaN on either side fails both comparisons.
+            valid = settings.max_reprojection_error_px >= err_ref &&
+                    settings.max_reprojection_error_px >= err_def;
+        }
+
+        for (int k = 0; k < 3; ++k) {
+            const double pr = valid ? Xr[k] : 0.0;
+            const double pd = valid ? Xd[k] : 0.0;
+            const double d = valid ? Xd[k] - Xr[k] : 0.0;
+            out.points_ref_sfm(r, k) = pr;
+            out.points_def_sfm(r, k) = pd;
+            out.displacement_sfm(r, k) = d;
+            out.points_ref_world(r, k) = pr * settings.scale;
+            out.points_def_world(r, k) = pd * settings.scale;
+            out.displacement_world(r, k) = d * settings.scale;
+        }
+        out.num_views(r) = static_cast<std::int32_t>(n);
+        out.mean_corrcoef(r) = n > 0 ? views.corr_sum / static_cast<double>(n) : 0.0;
+        out.reprojection_error_ref(r) = err_ref;
+        out.reprojection_error_def(r) = err_def;
+        out.valid(r) = valid ? 1 : 0;
+
+        ++r;
+        begin = end;
+    }
+}
+
+}  // namespace kestrine

@@ -1,0 +1,547 @@
+#include "deformation.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace kestrine {
+namespace {
+
+constexpr double kTol = 1e-12;
+
+Matrix3 identity() {
+    Matrix3 I;
+    I(0, 0) = I(1, 1) = I(2, 2) = 1.0;
+    return I;
+}
+
+Matrix3 diag(double a, double b, double c) {
+    Matrix3 D;
+    D(0, 0) = a;
+    D(1, 1) = b;
+    D(2, 2) = c;
+    return D;
+}
+
+Vector3 apply(const Matrix3& A, const Vector3& v) {
+    return {(A(0, 0) * v.x + A(0, 1) * v.y) + A(0, 2) * v.z,
+            (A(1, 0) * v.x + A(1, 1) * v.y) + A(1, 2) * v.z,
+            (A(2, 0) * v.x + A(2, 1) * v.y) + A(2, 2) * v.z};
+}
+
+Vector3 add3(const Vector3& a, const Vector3& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+
+// Rotation by angle about the unit axis u (Rodrigues).
+Matrix3 rotation(Vector3 u, double angle) {
+    u = scaled(u, 1.0 / norm(u));
+    const double c = std::cos(angle);
+    const double s = std::sin(angle);
+    Matrix3 K;
+    K(0, 1) = -u.z;
+    K(0, 2) = u.y;
+    K(1, 0) = u.z;
+    K(1, 2) = -u.x;
+    K(2, 0) = -u.y;
+    K(2, 1) = u.x;
+    Matrix3 R = identity();
+    const Matrix3 K2 = matmul(K, K);
+    for (int k = 0; k < 9; ++k) {
+        R[k] = R[k] + s * K[k] + (1.0 - c) * K2[k];
+    }
+    return R;
+}
+
+void expect_matrix_near(const Matrix3& A, const Matrix3& B, double tol) {
+    for (int k = 0; k < 9; ++k) {
+        EXPECT_NEAR(A[k], B[k], tol) << "element " << k;
+    }
+}
+
+void expect_vector_near(const Vector3& a, const Vector3& b, double tol) {
+    EXPECT_NEAR(a.x, b.x, tol);
+    EXPECT_NEAR(a.y, b.y, tol);
+    EXPECT_NEAR(a.z, b.z, tol);
+}
+
+struct Triangle {
+    Vector3 X1, X2, X3, x1, x2, x3;
+};
+
+bool kinematics(const Triangle& t, TriangleKinematics& k) {
+    return triangle_kinematics(t.X1, t.X2, t.X3, t.x1, t.x2, t.x3, k);
+}
+
+// A scalene triangle in general position.
+const Vector3 kP1{0.3, -1.2, 0.7};
+const Vector3 kP2{2.1, 0.4, -0.5};
+const Vector3 kP3{-0.8, 1.9, 1.3};
+
+// ---- triangle_kinematics ---------------------------------------------------
+
+void expect_undeformed(const TriangleKinematics& k) {
+    const Matrix3 I = identity();
+    expect_matrix_near(k.F, I, kTol);
+    expect_matrix_near(k.C, I, kTol);
+    expect_matrix_near(k.B_inv, I, kTol);
+    expect_matrix_near(k.E, Matrix3{}, kTol);
+    expect_matrix_near(k.e, Matrix3{}, kTol);
+    expect_vector_near(k.d3, k.D3, kTol);
+    EXPECT_NEAR(k.twice_area, norm(cross(subtract(kP2, kP1), subtract(kP3, kP1))), kTol);
+    EXPECT_NEAR(norm(k.D3), 1.0, kTol);
+}
+
+TEST(TriangleKinematics, Identity) {
+    TriangleKinematics k;
+    ASSERT_TRUE(kinematics({kP1, kP2, kP3, kP1, kP2, kP3}, k));
+    expect_undeformed(k);
+}
+
+TEST(TriangleKinematics, Translation) {
+    const Vector3 shift{10.5, -3.25, 7.0};
+    TriangleKinematics k;
+    ASSERT_TRUE(kinematics(
+        {kP1, kP2, kP3, add3(kP1, shift), add3(kP2, shift), add3(kP3, shift)}, k));
+    expect_undeformed(k);
+}
+
+TEST(TriangleKinematics, RigidRotation) {
+    const Matrix3 R = rotation({0.2, -0.7, 0.4}, 1.1);
+    const Vector3 shift{1.0, 2.0, -3.0};
+    TriangleKinematics k;
+    ASSERT_TRUE(kinematics({kP1, kP2, kP3, add3(apply(R, kP1), shift),
+                            add3(apply(R, kP2), shift), add3(apply(R, kP3), shift)},
+                           k));
+    expect_matrix_near(k.F, R, kTol);
+    expect_matrix_near(k.C, identity(), kTol);
+    expect_matrix_near(k.E, Matrix3{}, kTol);
+    expect_matrix_near(k.e, Matrix3{}, kTol);
+    expect_vector_near(k.d3, apply(R, k.D3), kTol);
+}
+
+TEST(TriangleKinematics, UniformScaling) {
+    const double s = 1.7;
+    const auto scale = [&](const Vector3& X) { return add3(kP1, scaled(subtract(X, kP1), s)); };
+    TriangleKinematics k;
+    ASSERT_TRUE(kinematics({kP1, kP2, kP3, kP1, scale(kP2), scale(kP3)}, k));
+    const Matrix3 nn = outer(k.D3, k.D3);
+    Matrix3 F_expected;
+    Matrix3 E_expected;
+    for (int i = 0; i < 9; ++i) {
+        const double in_plane = identity()[i] - nn[i];
+        F_expected[i] = s * in_plane + nn[i];
+        E_expected[i] = 0.5 * (s * s - 1.0) * in_plane;
+    }
+    expect_matrix_near(k.F, F_expected, kTol);
+    expect_matrix_near(k.E, E_expected, kTol);
+    expect_vector_near(k.d3, k.D3, kTol);
+    EXPECT_NEAR(det(k.F), s * s, kTol);
+}
+
+TEST(TriangleKinematics, MirroredTriangle) {
+    TriangleKinematics k;
+    ASSERT_TRUE(kinematics(
+        {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 0}, {-1, 0, 0}, {0, 1, 0}}, k));
+    EXPECT_EQ(k.D3.z, 1.0);
+    EXPECT_EQ(k.twice_area, 1.0);
+    EXPECT_EQ(k.d3.z, -1.0);
+    expect_matrix_near(k.F, diag(-1.0, 1.0, -1.0), 0.0);
+    EXPECT_EQ(det(k.F), 1.0);
+}
+
+TEST(TriangleKinematics, CollinearRejected) {
+    const Vector3 a{0, 0, 0}, b{1, 1, 1}, c{2, 2, 2};
+    TriangleKinematics k;
+    EXPECT_FALSE(kinematics({a, b, c, kP1, kP2, kP3}, k));
+    EXPECT_FALSE(kinematics({kP1, kP2, kP3, a, b, c}, k));
+    EXPECT_FALSE(kinematics({kP1, kP2, kP1, kP1, kP2, kP1}, k));  // repeated vertex
+}
+
+TEST(TriangleKinematics, NonFiniteVertexRejected) {
+    const double bad[] = {std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity()};
+    for (double value : bad) {
+        for (int vertex = 0; vertex < 6; ++vertex) {
+            Triangle t{kP1, kP2, kP3, kP1, kP2, kP3};
+            Vector3* v[] = {&t.X1, &t.X2, &t.X3, &t.x1, &t.x2, &t.x3};
+            v[vertex]->y = value;
+            TriangleKinematics k;
+            EXPECT_FALSE(kinematics(t, k)) << "vertex " << vertex << " value " << value;
+        }
+    }
+}
+
+TEST(TriangleKinematics, AbsoluteAreaThreshold) {
+    // The cross product of (1,0,0) and (0,h,0) has norm exactly h.
+    const auto flat = [](double h) {
+        return Triangle{{0, 0, 0}, {1, 0, 0}, {0, h, 0}, {0, 0, 0}, {1, 0, 0}, {0, h, 0}};
+    };
+    TriangleKinematics k;
+    EXPECT_FALSE(kinematics(flat(1e-18), k));
+    EXPECT_FALSE(kinematics(flat(0.5e-18), k));
+    ASSERT_TRUE(kinematics(flat(2e-18), k));
+    expect_matrix_near(k.F, identity(), kTol);
+    EXPECT_DOUBLE_EQ(k.twice_area, 2e-18);
+
+    // Deformed state alone at the threshold.
+    Triangle t = flat(1.0);
+    t.x3 = {0, 1e-18, 0};
+    EXPECT_FALSE(kinematics(t, k));
+}
+
+TEST(TriangleKinematics, AreaShrinkRejectedByInvert) {
+    // Cross-product norms pass (1e-10 > 1e-18) but det(F F^T) = 1e-20.
+    Triangle t{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 0}, {1, 0, 0}, {0, 1e-10, 0}};
+    TriangleKinematics k;
+    EXPECT_FALSE(kinematics(t, k));
+    t.x3 = {0, 1e-8, 0};  // det(F F^T) = 1e-16: accepted
+    ASSERT_TRUE(kinematics(t, k));
+    EXPECT_NEAR(det(k.F), 1e-8, 1e-20);
+}
+
+TEST(TriangleKinematics, VertexPermutation) {
+    const Matrix3 A{{1.2, 0.3, -0.1, 0.05, 0.9, 0.2, -0.15, 0.1, 1.1}};
+    const Vector3 y1 = apply(A, kP1), y2 = apply(A, kP2), y3 = apply(A, kP3);
+    TriangleKinematics base, cyclic, swapped;
+    ASSERT_TRUE(kinematics({kP1, kP2, kP3, y1, y2, y3}, base));
+    ASSERT_TRUE(kinematics({kP2, kP3, kP1, y2, y3, y1}, cyclic));
+    ASSERT_TRUE(kinematics({kP2, kP1, kP3, y2, y1, y3}, swapped));
+    for (const TriangleKinematics* other : {&cyclic, &swapped}) {
+        expect_matrix_near(other->F, base.F, kTol);
+        expect_matrix_near(other->C, base.C, kTol);
+        expect_matrix_near(other->E, base.E, kTol);
+        expect_matrix_near(other->e, base.e, kTol);
+    }
+    expect_vector_near(cyclic.D3, base.D3, kTol);
+    expect_vector_near(cyclic.d3, base.d3, kTol);
+    expect_vector_near(swapped.D3, scaled(base.D3, -1.0), kTol);
+    expect_vector_near(swapped.d3, scaled(base.d3, -1.0), kTol);
+}
+
+TEST(Invert, LeavesOutputUntouchedOnFailure) {
+    Matrix3 out = diag(7.0, 7.0, 7.0);
+    EXPECT_FALSE(invert(diag(1.0, 1.0, 1e-18), out));
+    Matrix3 nan_matrix = identity();
+    nan_matrix(1, 2) = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_FALSE(invert(nan_matrix, out));
+    expect_matrix_near(out, diag(7.0, 7.0, 7.0), 0.0);
+
+    const Matrix3 A{{2.0, 1.0, 0.5, -1.0, 3.0, 0.25, 0.0, 1.5, 4.0}};
+    ASSERT_TRUE(invert(A, out));
+    expect_matrix_near(matmul(A, out), identity(), kTol);
+}
+
+// ---- jacobi_eigen3 ---------------------------------------------------------
+
+void expect_column(const SymmetricEigen3& eig, int k, const Vector3& v, double tol) {
+    EXPECT_NEAR(eig.vectors(0, k), v.x, tol) << "column " << k;
+    EXPECT_NEAR(eig.vectors(1, k), v.y, tol) << "column " << k;
+    EXPECT_NEAR(eig.vectors(2, k), v.z, tol) << "column " << k;
+}
+
+TEST(JacobiEigen3, DiagonalInput) {
+    const SymmetricEigen3 eig = jacobi_eigen3(diag(3.0, 1.0, 2.0));
+    EXPECT_EQ(eig.values, (std::array<double, 3>{1.0, 2.0, 3.0}));
+    expect_column(eig, 0, {0, 1, 0}, 0.0);
+    expect_column(eig, 1, {0, 0, 1}, 0.0);
+    expect_column(eig, 2, {1, 0, 0}, 0.0);
+}
+
+TEST(JacobiEigen3, EqualDiagonalKeepsIndexOrder) {
+    const SymmetricEigen3 eig = jacobi_eigen3(diag(1.0, 1.0, 0.0));
+    EXPECT_EQ(eig.values, (std::array<double, 3>{0.0, 1.0, 1.0}));
+    expect_column(eig, 0, {0, 0, 1}, 0.0);
+    expect_column(eig, 1, {1, 0, 0}, 0.0);
+    expect_column(eig, 2, {0, 1, 0}, 0.0);
+}
+
+TEST(JacobiEigen3, BelowThresholdIgnored) {
+    Matrix3 A = diag(1.0, 2.0, 3.0);
+    A(0, 1) = A(1, 0) = 1e-15;
+    const SymmetricEigen3 eig = jacobi_eigen3(A);
+    EXPECT_EQ(eig.values, (std::array<double, 3>{1.0, 2.0, 3.0}));
+    expect_matrix_near(eig.vectors, identity(), 0.0);
+}
+
+TEST(JacobiEigen3, OneRotation) {
+    const Matrix3 A{{2, 1, 0, 1, 2, 0, 0, 0, 5}};
+    const SymmetricEigen3 eig = jacobi_eigen3(A);
+    EXPECT_NEAR(eig.values[0], 1.0, 1e-15);
+    EXPECT_NEAR(eig.values[1], 3.0, 1e-15);
+    EXPECT_EQ(eig.values[2], 5.0);
+    const double h = 1.0 / std::sqrt(2.0);
+    expect_column(eig, 0, {h, -h, 0}, 1e-15);
+    expect_column(eig, 1, {h, h, 0}, 1e-15);
+    expect_column(eig, 2, {0, 0, 1}, 0.0);
+}
+
+TEST(JacobiEigen3, ReconstructsRandomSymmetric) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(-2.0, 2.0);
+    for (int trial = 0; trial < 200; ++trial) {
+        Matrix3 A;
+        for (int r = 0; r < 3; ++r) {
+            for (int c = r; c < 3; ++c) {
+                A(r, c) = A(c, r) = u(rng);
+            }
+        }
+        const SymmetricEigen3 eig = jacobi_eigen3(A);
+        EXPECT_LE(eig.values[0], eig.values[1]);
+        EXPECT_LE(eig.values[1], eig.values[2]);
+        const Matrix3 Vt = transpose(eig.vectors);
+        expect_matrix_near(matmul(Vt, eig.vectors), identity(), kTol);
+        const Matrix3 rebuilt = matmul(
+            matmul(eig.vectors, diag(eig.values[0], eig.values[1], eig.values[2])), Vt);
+        expect_matrix_near(rebuilt, A, 1e-12);
+    }
+}
+
+// ---- strain_measures -------------------------------------------------------
+
+FaceStrain strain_of(const Triangle& t) {
+    TriangleKinematics k;
+    EXPECT_TRUE(kinematics(t, k));
+    return strain_measures(k);
+}
+
+TEST(StrainMeasures, StretchByTwo) {
+    const FaceStrain s =
+        strain_of({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 0}, {2, 0, 0}, {0, 1, 0}});
+    EXPECT_EQ(s.Lambda1, 1.0);
+    EXPECT_EQ(s.Lambda2, 2.0);
+    EXPECT_EQ(s.Epc1, 0.0);
+    EXPECT_EQ(s.Epc2, 1.5);
+    EXPECT_EQ(s.epc1, 0.0);
+    EXPECT_EQ(s.epc2, 0.375);
+    EXPECT_EQ(s.EShearMax, 0.75);
+    EXPECT_EQ(s.eShearMax, 0.1875);
+    EXPECT_EQ(s.Emgn, 1.5);
+    EXPECT_EQ(s.emgn, 0.375);
+    EXPECT_EQ(s.J, 2.0);
+    EXPECT_EQ(s.Area, 0.5);
+    EXPECT_NEAR(s.Eeq, 1.0, 1e-15);
+    EXPECT_NEAR(s.eeq, 0.25, 1e-15);
+}
+
+TEST(StrainMeasures, Undeformed) {
+    const FaceStrain s = strain_of({kP1, kP2, kP3, kP1, kP2, kP3});
+    EXPECT_NEAR(s.Lambda1, 1.0, kTol);
+    EXPECT_NEAR(s.Lambda2, 1.0, kTol);
+    EXPECT_NEAR(s.J, 1.0, kTol);
+    for (double v : {s.Emgn, s.emgn, s.Epc1, s.Epc2, s.epc1, s.epc2, s.EShearMax, s.eShearMax,
+                     s.Eeq, s.eeq}) {
+        EXPECT_NEAR(v, 0.0, kTol);
+    }
+}
+
+TEST(StrainMeasures, UniformScaling) {
+    for (double s : {0.6, 1.3, 2.5}) {
+        const auto scale = [&](const Vector3& X) {
+            return add3(kP1, scaled(subtract(X, kP1), s));
+        };
+        const FaceStrain f = strain_of({kP1, kP2, kP3, kP1, scale(kP2), scale(kP3)});
+        EXPECT_NEAR(f.Lambda1, s, kTol);
+        EXPECT_NEAR(f.Lambda2, s, kTol);
+        EXPECT_NEAR(f.Epc1, 0.5 * (s * s - 1.0), kTol);
+        EXPECT_NEAR(f.Epc2, 0.5 * (s * s - 1.0), kTol);
+        EXPECT_NEAR(f.epc1, 0.5 * (1.0 - 1.0 / (s * s)), kTol);
+        EXPECT_NEAR(f.epc2, 0.5 * (1.0 - 1.0 / (s * s)), kTol);
+        EXPECT_NEAR(f.EShearMax, 0.0, kTol);
+        EXPECT_NEAR(f.Eeq, std::fabs(s * s - 1.0) / 3.0, kTol);
+        EXPECT_NEAR(f.Area, 0.5 * norm(cross(subtract(kP2, kP1), subtract(kP3, kP1))), kTol);
+    }
+}
+
+TEST(StrainMeasures, PrincipalIdentitiesOnGeneralFaces) {
+    // Rotated, sheared, possibly mirrored faces: the in-plane strains must be
+    // those of the in-plane stretches, whichever eigenvalue gets dropped.
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int trial = 0; trial < 300; ++trial) {
+        Matrix3 A = identity();
+        for (int k = 0; k < 9; ++k) {
+            A[k] += 0.6 * u(rng);
+        }
+        const Vector3 X1{u(rng), u(rng), u(rng)}, X2{u(rng), u(rng), u(rng)},
+            X3{u(rng), u(rng), u(rng)};
+        TriangleKinematics k;
+        if (!triangle_kinematics(X1, X2, X3, apply(A, X1), apply(A, X2), apply(A, X3), k) ||
+            k.twice_area < 1e-3 || std::fabs(det(k.F)) < 1e-2) {
+            continue;
+        }
+        const FaceStrain s = strain_measures(k);
+        const double L1 = s.Lambda1, L2 = s.Lambda2;
+        EXPECT_LE(L1, L2);
+        EXPECT_NEAR(s.Epc1, 0.5 * (L1 * L1 - 1.0), 1e-10);
+        EXPECT_NEAR(s.Epc2, 0.5 * (L2 * L2 - 1.0), 1e-10);
+        EXPECT_NEAR(s.epc1, 0.5 * (1.0 - 1.0 / (L1 * L1)), 1e-10);
+        EXPECT_NEAR(s.epc2, 0.5 * (1.0 - 1.0 / (L2 * L2)), 1e-10);
+        EXPECT_NEAR(s.J, L1 * L2, 1e-10);
+        EXPECT_GE(s.EShearMax, 0.0);
+        EXPECT_GE(s.eShearMax, 0.0);
+    }
+}
+
+// ---- check_surface_inputs and compute_surface_rows --------------------------
+
+// Owns contiguous buffers for a whole mesh call.
+struct Mesh {
+    std::vector<std::int32_t> faces;
+    std::int64_t face_columns = 3;
+    std::vector<double> ref, def;
+    std::int64_t ref_columns = 3, def_columns = 3;
+    std::vector<BoolByte> valid;
+
+    std::int64_t rows() const { return static_cast<std::int64_t>(faces.size()) / face_columns; }
+
+    SurfaceInputs inputs() const {
+        const std::int64_t n_ref = static_cast<std::int64_t>(ref.size()) / ref_columns;
+        const std::int64_t n_def = static_cast<std::int64_t>(def.size()) / def_columns;
+        return {contiguous_view<const std::int32_t, 2>(faces.data(), {rows(), face_columns}),
+                contiguous_view<const double, 2>(ref.data(), {n_ref, ref_columns}),
+                contiguous_view<const double, 2>(def.data(), {n_def, def_columns}),
+                contiguous_view<const BoolByte, 1>(
+                    valid.data(), {static_cast<std::int64_t>(valid.size())})};
+    }
+};
+
+Mesh unit_mesh() {
+    // Vertices 0..3 of the unit square, stretched by 2 along x.
+    Mesh mesh;
+    mesh.ref = {0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0};
+    mesh.def = {0, 0, 0, 2, 0, 0, 0, 1, 0, 2, 1, 0};
+    mesh.faces = {0, 1, 2, 1, 3, 2};
+    mesh.valid = {1, 1};
+    return mesh;
+}
+
+TEST(CheckSurfaceInputs, AcceptsUsableInput) {
+    Mesh mesh = unit_mesh();
+    EXPECT_EQ(check_surface_inputs(mesh.inputs()), "");
+    mesh.faces = {0, 1, 2, -1, 57, -9};  // masked-out rows are never read
+    mesh.valid = {1, 0};
+    EXPECT_EQ(check_surface_inputs(mesh.inputs()), "");
+    mesh.valid = {0, 0};
+    mesh.ref_columns = 2;  // point columns matter only when a face is valid
+    mesh.ref.resize(8);
+    EXPECT_EQ(check_surface_inputs(mesh.inputs()), "");
+    Mesh empty;
+    empty.face_columns = 2;
+    EXPECT_EQ(check_surface_inputs(empty.inputs()), "");
+}
+
+TEST(CheckSurfaceInputs, NamesArgumentAndRow) {
+    Mesh mesh = unit_mesh();
+    mesh.face_columns = 2;
+    EXPECT_EQ(check_surface_inputs(mesh.inputs()),
+              "faces has 2 columns; at least 3 (x, y, z or three vertex indices) are required");
+
+    mesh = unit_mesh();
+    mesh.valid = {1};
+    EXPECT_EQ(check_surface_inputs(mesh.inputs()), "valid_faces has 1 entries but faces has 2 rows");
+
+    mesh = unit_mesh();
+    mesh.def_columns = 2;
+    mesh.def.resize(8);
+    EXPECT_EQ(check_surface_inputs(mesh.inputs()),
+              "points_def has 2 columns; at least 3 (x, y, z or three vertex indices) are required");
+
+    mesh = unit_mesh();
+    mesh.faces[4] = -1;
+    EXPECT_EQ(check_surface_inputs(mesh.inputs()),
+              "faces[1, 1] = -1 is outside points_ref (4 rows)");
+
+    mesh = unit_mesh();
+    mesh.def.resize(9);  // points_def has 3 rows
+    EXPECT_EQ(check_surface_inputs(mesh.inputs()),
+              "faces[1, 1] = 3 is outside points_def (3 rows)");
+}
+
+bool is_fill(double v) { return std::bit_cast<std::uint64_t>(v) == 0x7FF8000000000000ULL; }
+
+// Owns contiguous output buffers of M rows, pre-set to a sentinel so that an
+// unwritten element shows.
+struct Outputs {
+    std::vector<double> F, C, E, e, d3;
+    std::vector<std::vector<double>> scalars;
+    std::vector<BoolByte> valid;
+    SurfaceOutputs views;
+
+    explicit Outputs(std::int64_t M)
+        : F(M * 9, 12345.0), C(M * 9, 12345.0), E(M * 9, 12345.0), e(M * 9, 12345.0),
+          d3(M * 3, 12345.0), scalars(14, std::vector<double>(M, 12345.0)), valid(M, 77) {
+        views.Fmat = contiguous_view<double, 3>(F.data(), {M, 3, 3});
+        views.Cmat = contiguous_view<double, 3>(C.data(), {M, 3, 3});
+        views.Emat = contiguous_view<double, 3>(E.data(), {M, 3, 3});
+        views.emat = contiguous_view<double, 3>(e.data(), {M, 3, 3});
+        views.d3 = contiguous_view<double, 2>(d3.data(), {M, 3});
+        ArrayView<double, 1>* targets[] = {
+            &views.J,    &views.Emgn,      &views.emgn,      &views.Epc1, &views.Epc2,
+            &views.epc1, &views.epc2,      &views.EShearMax, &views.eShearMax, &views.Eeq,
+            &views.eeq,  &views.Area,      &views.Lambda1,   &views.Lambda2};
+        for (int s = 0; s < 14; ++s) {
+            *targets[s] = contiguous_view<double, 1>(scalars[s].data(), {M});
+        }
+        views.valid_strain_faces = contiguous_view<BoolByte, 1>(valid.data(), {M});
+    }
+
+    // Every float64 element of row i, in a fixed order.
+    std::vector<double> row(std::int64_t i) const {
+        std::vector<double> out;
+        for (const std::vector<double>* m : {&F, &C, &E, &e}) {
+            out.insert(out.end(), m->begin() + i * 9, m->begin() + i * 9 + 9);
+        }
+        out.insert(out.end(), d3.begin() + i * 3, d3.begin() + i * 3 + 3);
+        for (const std::vector<double>& s : scalars) {
+            out.push_back(s[static_cast<std::size_t>(i)]);
+        }
+        return out;
+    }
+};
+
+TEST(ComputeSurfaceRows, FillRowsAndResults) {
+    Mesh mesh = unit_mesh();
+    mesh.ref.insert(mesh.ref.end(), {5, 5, 5});
+    mesh.def.insert(mesh.def.end(), {5, 5, std::numeric_limits<double>::quiet_NaN()});
+    // 0: stretched, 1: masked with -1 indices, 2: repeated vertex,
+    // 3: uses the NaN vertex, 4: the square's other half.
+    mesh.faces = {0, 1, 2, -1, -1, -1, 0, 1, 1, 0, 1, 4, 1, 3, 2};
+    mesh.valid = {1, 0, 1, 255, 1};  // any non-zero byte is true
+    ASSERT_EQ(check_surface_inputs(mesh.inputs()), "");
+    Outputs out(5);
+    compute_surface_rows(mesh.inputs(), out.views);
+
+    EXPECT_EQ(out.valid, (std::vector<BoolByte>{1, 0, 0, 0, 1}));
+    for (std::int64_t i : {1, 2, 3}) {
+        for (double v : out.row(i)) {
+            EXPECT_TRUE(is_fill(v)) << "row " << i;
+        }
+    }
+
+    // Row 0 holds every field of the kernels in its own array.
+    TriangleKinematics k;
+    ASSERT_TRUE(triangle_kinematics({0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 0}, {2, 0, 0},
+                                    {0, 1, 0}, k));
+    const FaceStrain s = strain_measures(k);
+    std::vector<double> expected;
+    for (const Matrix3* m : {&k.F, &k.C, &k.E, &k.e}) {
+        expected.insert(expected.end(), m->m.begin(), m->m.end());
+    }
+    expected.insert(expected.end(), {k.d3.x, k.d3.y, k.d3.z, s.J, s.Emgn, s.emgn, s.Epc1,
+                                     s.Epc2, s.epc1, s.epc2, s.EShearMax, s.eShearMax, s.Eeq,
+                                     s.eeq, s.Area, s.Lambda1, s.Lambda2});
+    EXPECT_EQ(out.row(0), expected);
+    EXPECT_EQ(out.F[0], 2.0);
+    EXPECT_EQ(out.scalars[0][0], 2.0);  // J
+    EXPECT_EQ(out.scalars[11][0], 0.5);  // Area
+    EXPECT_EQ(out.scalars[13][0], 2.0);  // Lambda2
+    EXPECT_NEAR(out.scalars[0][4], 2.0, kTol);
+}
+
+}  // namespace
+}  // namespace kestrine
