@@ -349,7 +349,11 @@ def exact_face_strains(scene: Scene, faces: np.ndarray, points_ref_mm: np.ndarra
     in-plane strain is the restriction of C = Fs^T Fs (the rotation drops out)
     to the face's plane, which tilts slightly away from the tangent plane.
     """
-    X = points_ref_mm[faces]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return _exact_face_strains(scene.stretch_matrix(), points_ref_mm[faces])
+
+
+def _exact_face_strains(Fs: np.ndarray, X: np.ndarray) -> dict[str, np.ndarray]:
     n = np.cross(X[:, 1] - X[:, 0], X[:, 2] - X[:, 0])
     n /= np.linalg.norm(n, axis=1, keepdims=True)
     e1 = X[:, 1] - X[:, 0]
@@ -357,8 +361,8 @@ def exact_face_strains(scene: Scene, faces: np.ndarray, points_ref_mm: np.ndarra
     e1 /= np.linalg.norm(e1, axis=1, keepdims=True)
     e2 = np.cross(n, e1)
     T = np.stack((e1, e2), axis=2)                               # (F, 3, 2)
-    Fs = scene.stretch_matrix()
     G = np.einsum("fik,ij,fjl->fkl", T, Fs.T @ Fs, T)           # in-plane C
+    G = np.where(np.isfinite(G), G, np.nan)
     lam2 = np.linalg.eigvalsh(G)
     return {"Epc1": 0.5 * (lam2[:, 0] - 1.0), "Epc2": 0.5 * (lam2[:, 1] - 1.0),
             "J": np.sqrt(np.linalg.det(G))}

@@ -153,56 +153,77 @@ bool triangle_kinematics(const Vector3& X1, const Vector3& X2, const Vector3& X3
 
 // ---- Eigen-analysis and strain measures ------------------------------------
 
-SymmetricEigen3 jacobi_eigen3(Matrix3 A) {
-    Matrix3 V;
-    V(0, 0) = 1.0;
-    V(1, 1) = 1.0;
-    V(2, 2) = 1.0;
+namespace {
 
-    for (int rotation = 0; rotation < 64; ++rotation) {
-        int p = 0;
-        int q = 1;
-        double m = std::fabs(A(0, 1));
-        if (std::fabs(A(0, 2)) > m) {
-            q = 2;
-            m = std::fabs(A(0, 2));
-        }
-        if (std::fabs(A(1, 2)) > m) {
-            p = 1;
-            q = 2;
-            m = std::fabs(A(1, 2));
-        }
-        if (m < 1e-14) {
-            break;
-        }
-        const double theta = (A(q, q) - A(p, p)) / (2.0 * A(p, q));
-        const double sign = theta >= 0.0 ? 1.0 : -1.0;
-        const double t = sign / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
-        const double c = 1.0 / std::sqrt(1.0 + t * t);
-        const double s = t * c;
+Matrix3 identity3() {
+    Matrix3 I;
+    I(0, 0) = 1.0;
+    I(1, 1) = 1.0;
+    I(2, 2) = 1.0;
+    return I;
+}
 
-        for (int k = 0; k < 3; ++k) {
-            const double a = A(k, p);
-            const double b = A(k, q);
-            A(k, p) = c * a - s * b;
-            A(k, q) = s * a + c * b;
-        }
-        for (int k = 0; k < 3; ++k) {
-            const double a = A(p, k);
-            const double b = A(q, k);
-            A(p, k) = c * a - s * b;
-            A(q, k) = s * a + c * b;
-        }
-        for (int k = 0; k < 3; ++k) {
-            const double a = V(k, p);
-            const double b = V(k, q);
-            V(k, p) = c * a - s * b;
-            V(k, q) = s * a + c * b;
-        }
+// Rotation (p, q) applied to the columns of A, then to the rows of the
+// updated A, then to the columns of V. Indices are template arguments so that
+// every element access has a fixed offset.
+template <int p, int q>
+void jacobi_rotation(Matrix3& A, Matrix3& V) {
+    const double theta = (A(q, q) - A(p, p)) / (2.0 * A(p, q));
+    const double sign = theta >= 0.0 ? 1.0 : -1.0;  // NaN theta gives -1
+    const double t = sign / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
+    const double c = 1.0 / std::sqrt(1.0 + t * t);
+    const double s = t * c;
+    for (int k = 0; k < 3; ++k) {
+        const double a = A(k, p);
+        const double b = A(k, q);
+        A(k, p) = c * a - s * b;
+        A(k, q) = s * a + c * b;
     }
+    for (int k = 0; k < 3; ++k) {
+        const double a = A(p, k);
+        const double b = A(q, k);
+        A(p, k) = c * a - s * b;
+        A(q, k) = s * a + c * b;
+    }
+    for (int k = 0; k < 3; ++k) {
+        const double a = V(k, p);
+        const double b = V(k, q);
+        V(k, p) = c * a - s * b;
+        V(k, q) = s * a + c * b;
+    }
+}
 
-    // Stable insertion sort with strict <: equal diagonal entries keep their
-    // index order.
+// One Jacobi step: the largest upper off-diagonal magnitude is the pivot,
+// a later position winning only when strictly greater. False, with nothing
+// changed, when that magnitude is below 1e-14 (absolute).
+bool jacobi_step(Matrix3& A, Matrix3& V) {
+    int pivot = 0;
+    double m = std::fabs(A(0, 1));
+    if (std::fabs(A(0, 2)) > m) {
+        pivot = 1;
+        m = std::fabs(A(0, 2));
+    }
+    if (std::fabs(A(1, 2)) > m) {
+        pivot = 2;
+        m = std::fabs(A(1, 2));
+    }
+    if (m < 1e-14) {
+        return false;
+    }
+    if (pivot == 0) {
+        jacobi_rotation<0, 1>(A, V);
+    } else if (pivot == 1) {
+        jacobi_rotation<0, 2>(A, V);
+    } else {
+        jacobi_rotation<1, 2>(A, V);
+    }
+    return true;
+}
+
+// Diagonal of the rotated A ascending, with the matching columns of V. The
+// insertion sort with strict < is stable: equal diagonal entries keep their
+// index order.
+SymmetricEigen3 jacobi_result(const Matrix3& A, const Matrix3& V) {
     std::array<int, 3> order{0, 1, 2};
     for (int i = 1; i < 3; ++i) {
         for (int j = i; j > 0 && A(order[j], order[j]) < A(order[j - 1], order[j - 1]); --j) {
@@ -211,7 +232,6 @@ SymmetricEigen3 jacobi_eigen3(Matrix3 A) {
             order[j - 1] = tmp;
         }
     }
-
     SymmetricEigen3 out;
     for (int i = 0; i < 3; ++i) {
         out.values[i] = A(order[i], order[i]);
@@ -220,6 +240,40 @@ SymmetricEigen3 jacobi_eigen3(Matrix3 A) {
         }
     }
     return out;
+}
+
+constexpr int kMaxRotations = 64;
+
+// jacobi_eigen3 of three matrices at once. Each matrix goes through exactly
+// the rotations it would get alone, so the results are identical bit for bit;
+// advancing them in lockstep lets the CPU overlap their three chains of
+// dependent divisions and square roots, which bound the cost of a face.
+std::array<SymmetricEigen3, 3> jacobi_eigen3_lockstep(const Matrix3& A0, const Matrix3& A1,
+                                                      const Matrix3& A2) {
+    std::array<Matrix3, 3> A{A0, A1, A2};
+    std::array<Matrix3, 3> V{identity3(), identity3(), identity3()};
+    std::array<bool, 3> active{true, true, true};
+    for (int rotation = 0; rotation < kMaxRotations; ++rotation) {
+        for (int j = 0; j < 3; ++j) {
+            if (active[j]) {
+                active[j] = jacobi_step(A[j], V[j]);
+            }
+        }
+        if (!active[0] && !active[1] && !active[2]) {
+            break;
+        }
+    }
+    return {jacobi_result(A[0], V[0]), jacobi_result(A[1], V[1]), jacobi_result(A[2], V[2])};
+}
+
+}  // namespace
+
+SymmetricEigen3 jacobi_eigen3(Matrix3 A) {
+    Matrix3 V = identity3();
+    // Running out of rotations is silent: the current diagonal is returned.
+    for (int rotation = 0; rotation < kMaxRotations && jacobi_step(A, V); ++rotation) {
+    }
+    return jacobi_result(A, V);
 }
 
 namespace {
@@ -273,7 +327,10 @@ double equivalent_strain(const Matrix3& A) {
 }  // namespace
 
 FaceStrain strain_measures(const TriangleKinematics& k) {
-    const SymmetricEigen3 Ceig = jacobi_eigen3(k.C);
+    const std::array<SymmetricEigen3, 3> eig = jacobi_eigen3_lockstep(k.C, k.E, k.e);
+    const SymmetricEigen3& Ceig = eig[0];
+    const SymmetricEigen3& Eeig = eig[1];
+    const SymmetricEigen3& eeig = eig[2];
     std::array<double, 3> lambdas{};
     for (int i = 0; i < 3; ++i) {
         // Clamps negative and NaN eigenvalues of C to a stretch of 0.
@@ -293,8 +350,6 @@ FaceStrain strain_measures(const TriangleKinematics& k) {
     }
     const std::array<double, 2> planar_lambda = other_two_ascending(lambdas, out_of_plane);
 
-    const SymmetricEigen3 Eeig = jacobi_eigen3(k.E);
-    const SymmetricEigen3 eeig = jacobi_eigen3(k.e);
     const std::array<double, 2> Eplanar = planar_values(Eeig, k.D3);
     const std::array<double, 2> eplanar = planar_values(eeig, k.d3);
 
