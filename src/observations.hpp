@@ -19,6 +19,11 @@ struct ObservationTable {
 
     std::int64_t size() const { return point_indices.extent(0); }
     Vector2 pixel(std::int64_t row) const { return {uv(row, 0), uv(row, 1)}; }
+    // A hint only: asks for a row's camera and pixel to be brought into cache.
+    void prefetch(std::int64_t row) const {
+        __builtin_prefetch(&cam_indices(row));
+        __builtin_prefetch(&uv(row, 0));
+    }
 };
 
 struct IdRow {

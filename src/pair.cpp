@@ -55,7 +55,15 @@ std::vector<PairPointRow> reconstruct_pair_rows(const CameraSet& cameras,
     std::vector<PairPointRow> rows;
     // Reserved once: at most one row per complete point, so appending never reallocates.
     rows.reserve(groups.points.size());
-    for (const PairSlots& slots : groups.points) {
+    constexpr std::size_t kPrefetchAhead = 8;
+    for (std::size_t index = 0; index < groups.points.size(); ++index) {
+        const PairSlots& slots = groups.points[index];
+        // The two rows of a point lie anywhere in the table: ask for later
+        // points' rows early to hide the cache misses.
+        if (index + kPrefetchAhead < groups.points.size()) {
+            observations.prefetch(groups.points[index + kPrefetchAhead].row_a);
+            observations.prefetch(groups.points[index + kPrefetchAhead].row_b);
+        }
         const Vector2 uv_ref_a = observations.pixel(slots.row_a);
         const Vector2 uv_ref_b = observations.pixel(slots.row_b);
         // Both samples are taken before either is tested.

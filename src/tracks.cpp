@@ -22,6 +22,8 @@ TrackGroups group_tracks(const ObservationTable& observations) {
 
 namespace {
 
+constexpr std::size_t kPrefetchAhead = 16;
+
 // The six parallel per-track lists; kept across tracks so their capacity is
 // reused instead of reallocated for every track.
 struct TrackViews {
@@ -71,6 +73,11 @@ void reconstruct_track_rows(const CameraSet& cameras, const DicFieldStack& dic,
         }
         out.point_indices(r) = entries[begin].id;
         views.clear();
+        // Rows of a track lie anywhere in the table; fetching the next tracks'
+        // rows early hides the cache misses of that random access.
+        for (std::size_t k = begin + kPrefetchAhead; k < end + kPrefetchAhead && k < entries.size(); ++k) {
+            observations.prefetch(entries[k].row);
+        }
         for (std::size_t k = begin; k < end; ++k) {
             const std::int64_t i = entries[k].row;
             const int c = observations.cam_indices(i);

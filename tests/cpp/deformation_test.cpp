@@ -387,6 +387,46 @@ TEST(StrainMeasures, PrincipalIdentitiesOnGeneralFaces) {
     }
 }
 
+TEST(StrainMeasures, UsesExactlyTheEigenDecompositions) {
+    // strain_measures decomposes C, E and e together; each result must be the
+    // one jacobi_eigen3 gives alone, bit for bit.
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    int checked = 0;
+    for (int trial = 0; trial < 200; ++trial) {
+        const Vector3 X1{u(rng), u(rng), u(rng)}, X2{u(rng), u(rng), u(rng)},
+            X3{u(rng), u(rng), u(rng)};
+        const Vector3 x1 = add3(X1, scaled({u(rng), u(rng), u(rng)}, 0.3));
+        const Vector3 x2 = add3(X2, scaled({u(rng), u(rng), u(rng)}, 0.3));
+        const Vector3 x3 = add3(X3, scaled({u(rng), u(rng), u(rng)}, 0.3));
+        TriangleKinematics k;
+        if (!triangle_kinematics(X1, X2, X3, x1, x2, x3, k)) {
+            continue;
+        }
+        ++checked;
+        const FaceStrain s = strain_measures(k);
+        const std::array<double, 2> Ep = planar_values(jacobi_eigen3(k.E), k.D3);
+        const std::array<double, 2> ep = planar_values(jacobi_eigen3(k.e), k.d3);
+        EXPECT_EQ(s.Epc1, Ep[0]);
+        EXPECT_EQ(s.Epc2, Ep[1]);
+        EXPECT_EQ(s.epc1, ep[0]);
+        EXPECT_EQ(s.epc2, ep[1]);
+        const std::array<double, 3> Cv = jacobi_eigen3(k.C).values;
+        const double L[3] = {std::sqrt(Cv[0] > 0.0 ? Cv[0] : 0.0),
+                             std::sqrt(Cv[1] > 0.0 ? Cv[1] : 0.0),
+                             std::sqrt(Cv[2] > 0.0 ? Cv[2] : 0.0)};
+        int drop = 0;
+        for (int i = 1; i < 3; ++i) {
+            if (std::fabs(L[i] - 1.0) < std::fabs(L[drop] - 1.0)) {
+                drop = i;
+            }
+        }
+        EXPECT_EQ(s.Lambda1, drop == 0 ? L[1] : L[0]);
+        EXPECT_EQ(s.Lambda2, drop == 2 ? L[1] : L[2]);
+    }
+    EXPECT_GT(checked, 150);
+}
+
 // ---- check_surface_inputs and compute_surface_rows --------------------------
 
 // Owns contiguous buffers for a whole mesh call.
