@@ -339,8 +339,8 @@ def agreement(module: dict, baseline: dict, atol: dict[str, float], rtol: float 
     for key, a in module.items():
         b = np.asarray(baseline[key])
         a = np.asarray(a)
-        if a.shape != b.shape:
-            raise AssertionError(f"{key}: shape {a.shape} vs {b.shape}")
+        if a.shape != b.shape or a.dtype != b.dtype:
+            raise AssertionError(f"{key}: {a.dtype}{a.shape} vs {b.dtype}{b.shape}")
         if key not in atol:
             if not np.array_equal(a, b):
                 bad = np.flatnonzero((a != b).reshape(len(a), -1).any(axis=1)) if a.ndim else []

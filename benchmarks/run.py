@@ -104,7 +104,8 @@ def deformation_data(n_faces: int):
     width = 2.0 * sc.RADIUS_MM * sc.HALF_ANGLE
     nx = max(2, round(math.sqrt(cells * width / sc.HEIGHT_MM))) + 1
     ny = max(2, math.ceil(cells / (nx - 1))) + 1
-    s, y = np.meshgrid(np.linspace(-0.5 * width, 0.5 * width, nx), np.linspace(-0.5 * sc.HEIGHT_MM, 0.5 * sc.HEIGHT_MM, ny))
+    s, y = np.meshgrid(np.linspace(-0.5 * width, 0.5 * width, nx),
+                       np.linspace(-0.5 * sc.HEIGHT_MM, 0.5 * sc.HEIGHT_MM, ny))
     phi = s.ravel() / sc.RADIUS_MM
     points_ref = np.column_stack((sc.RADIUS_MM * np.sin(phi), y.ravel(), sc.RADIUS_MM * np.cos(phi)))
     Fs = sc.stretch_matrix(0.02, 0.3)
@@ -233,7 +234,8 @@ def parse_tasks(text: str) -> list[str]:
     tasks = [t.strip() for t in text.split(",") if t.strip()]
     unknown = [t for t in tasks if t not in TASKS]
     if unknown or not tasks:
-        raise argparse.ArgumentTypeError(f"unknown task {', '.join(unknown) or '(none)'}; choose from {', '.join(TASKS)}")
+        raise argparse.ArgumentTypeError(
+            f"unknown task {', '.join(unknown) or '(none)'}; choose from {', '.join(TASKS)}")
     return tasks
 
 

@@ -1,5 +1,6 @@
 #include "camera.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -62,30 +63,62 @@ Vector2 project_point(const Vector3& X, const CameraIntrinsics& K, const CameraD
     return {fx * x + cx, fy * y + cy};
 }
 
-Vector2 normalize_pixel(const CameraIntrinsics& K, const CameraDistortion& dist, int c, double px,
-                        double py) {
+namespace {
+
+// Distorted normalized coordinates of a pixel: step one of undistortion.
+Vector2 distorted_normalized(const CameraIntrinsics& K, int c, double px, double py) {
     const double fx = K(c, 0, 0);
     const double cx = K(c, 0, 2);
     const double fy = K(c, 1, 1);
     const double cy = K(c, 1, 2);
-    const double xd = (px - cx) / fx;
-    const double yd = (py - cy) / fy;
+    return {(px - cx) / fx, (py - cy) / fy};
+}
+
+// One fixed-point step x = xd / s(r2) of undistortion; false, with the
+// estimate kept, once the radial factor has collapsed to within 1e-12 of zero.
+[[gnu::always_inline]] inline bool undistort_step(const Distortion& d, const Vector2& distorted, Vector2& estimate) {
+    const double r2 = estimate.x * estimate.x + estimate.y * estimate.y;
+    const double s = radial_factor(d, r2);
+    if (std::fabs(s) <= 1e-12) {
+        return false;
+    }
+    estimate = {distorted.x / s, distorted.y / s};
+    return true;
+}
+
+}  // namespace
+
+Vector2 normalize_pixel(const CameraIntrinsics& K, const CameraDistortion& dist, int c, double px,
+                        double py) {
+    const Vector2 distorted = distorted_normalized(K, c, px, py);
     const Distortion d = distortion_of(dist, c);
     if (!d.active) {
-        return {xd, yd};
+        return distorted;
     }
-    double x = xd;
-    double y = yd;
-    for (int iteration = 0; iteration < 8; ++iteration) {
-        const double r2 = x * x + y * y;
-        const double s = radial_factor(d, r2);
-        if (std::fabs(s) <= 1e-12) {
-            break;
+    Vector2 estimate = distorted;
+    for (int iteration = 0; iteration < 8 && undistort_step(d, distorted, estimate); ++iteration) {
+    }
+    return estimate;
+}
+
+std::array<Vector2, 2> normalize_pixels(const CameraIntrinsics& K, const CameraDistortion& dist,
+                                        int c, const Vector2& first, const Vector2& second) {
+    const std::array<Vector2, 2> distorted{distorted_normalized(K, c, first.x, first.y),
+                                           distorted_normalized(K, c, second.x, second.y)};
+    const Distortion d = distortion_of(dist, c);
+    if (!d.active) {
+        return distorted;
+    }
+    std::array<Vector2, 2> estimate = distorted;
+    bool active[2] = {true, true};
+    for (int iteration = 0; iteration < 8 && (active[0] || active[1]); ++iteration) {
+        for (int j = 0; j < 2; ++j) {
+            if (active[j]) {
+                active[j] = undistort_step(d, distorted[j], estimate[j]);
+            }
         }
-        x = xd / s;
-        y = yd / s;
     }
-    return {x, y};
+    return estimate;
 }
 
 Matrix34 pose_matrix(const CameraRotations& R, const CameraTranslations& t, int c) {
@@ -156,51 +189,66 @@ DicSample sample_dic(const DicFieldStack& dic, int c, double px, double py, doub
     return {dic.u(c, yn, xn), dic.v(c, yn, xn), dic.corrcoef(c, yn, xn), true};
 }
 
-bool jacobi_eigen4(Matrix4 A, std::array<double, 4>& v) {
-    Matrix4 V;
+namespace {
+
+Matrix4 identity4() {
+    Matrix4 I;
     for (int i = 0; i < 4; ++i) {
-        V(i, i) = 1.0;
+        I(i, i) = 1.0;
     }
-    for (int rotation = 0; rotation < 64; ++rotation) {
-        int p = 0;
-        int q = 1;
-        double max = std::fabs(A(0, 1));
-        for (int i = 0; i < 4; ++i) {
-            for (int j = i + 1; j < 4; ++j) {
-                if (std::fabs(A(i, j)) > max) {
-                    max = std::fabs(A(i, j));
-                    p = i;
-                    q = j;
-                }
-            }
-        }
-        if (max < 1e-12) {
-            break;
-        }
-        const double theta = (A(q, q) - A(p, p)) / (2.0 * A(p, q));
-        const double sgn = theta >= 0.0 ? 1.0 : -1.0;
-        const double t = sgn / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
-        const double c = 1.0 / std::sqrt(1.0 + t * t);
-        const double s = t * c;
-        for (int k = 0; k < 4; ++k) {
-            const double a = A(p, k);
-            const double b = A(q, k);
-            A(p, k) = c * a - s * b;
-            A(q, k) = s * a + c * b;
-        }
-        for (int k = 0; k < 4; ++k) {
-            const double a = A(k, p);
-            const double b = A(k, q);
-            A(k, p) = c * a - s * b;
-            A(k, q) = s * a + c * b;
-        }
-        for (int k = 0; k < 4; ++k) {
-            const double a = V(k, p);
-            const double b = V(k, q);
-            V(k, p) = c * a - s * b;
-            V(k, q) = s * a + c * b;
+    return I;
+}
+
+// One Jacobi rotation of A (accumulated into V) about its largest upper
+// off-diagonal element, the first in row order among equal magnitudes.
+// False, with nothing changed, once that magnitude is below 1e-12 (absolute).
+[[gnu::always_inline]] inline bool jacobi4_step(Matrix4& A, Matrix4& V) {
+    // Written as selects rather than branches: the pivot moves unpredictably
+    // from one rotation to the next.
+    int p = 0;
+    int q = 1;
+    double max = std::fabs(A(0, 1));
+    for (int i = 0; i < 4; ++i) {
+        for (int j = i + 1; j < 4; ++j) {
+            const double candidate = std::fabs(A(i, j));
+            const bool larger = candidate > max;
+            max = larger ? candidate : max;
+            p = larger ? i : p;
+            q = larger ? j : q;
         }
     }
+    if (max < 1e-12) {
+        return false;
+    }
+    const double theta = (A(q, q) - A(p, p)) / (2.0 * A(p, q));
+    const double sgn = theta >= 0.0 ? 1.0 : -1.0;  // NaN gives -1
+    const double t = sgn / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
+    const double c = 1.0 / std::sqrt(1.0 + t * t);
+    const double s = t * c;
+    for (int k = 0; k < 4; ++k) {
+        const double a = A(p, k);
+        const double b = A(q, k);
+        A(p, k) = c * a - s * b;
+        A(q, k) = s * a + c * b;
+    }
+    for (int k = 0; k < 4; ++k) {
+        const double a = A(k, p);
+        const double b = A(k, q);
+        A(k, p) = c * a - s * b;
+        A(k, q) = s * a + c * b;
+    }
+    for (int k = 0; k < 4; ++k) {
+        const double a = V(k, p);
+        const double b = V(k, q);
+        V(k, p) = c * a - s * b;
+        V(k, q) = s * a + c * b;
+    }
+    return true;
+}
+
+// The column of V belonging to the smallest diagonal entry of A (lowest
+// index on ties); true when its fourth component is usable as W.
+bool jacobi4_smallest(const Matrix4& A, const Matrix4& V, std::array<double, 4>& v) {
     int idx = 0;
     double m = A(0, 0);
     for (int i = 1; i < 4; ++i) {
@@ -215,14 +263,13 @@ bool jacobi_eigen4(Matrix4 A, std::array<double, 4>& v) {
     return std::fabs(v[3]) > 1e-12;
 }
 
-bool triangulate_dlt(std::span<const Vector2> rays, std::span<const Matrix34> projections,
-                     Vector3& X) {
-    const std::size_t n = rays.size();
-    if (n < 2) {
-        return false;
-    }
+constexpr int kMaxRotations = 64;
+
+// Two rows per view, x P2 - P0 and y P2 - P1, accumulated into all sixteen
+// entries of the normal matrix.
+Matrix4 normal_matrix(std::span<const Vector2> rays, std::span<const Matrix34> projections) {
     Matrix4 AtA;
-    for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = 0; k < rays.size(); ++k) {
         const double x = rays[k].x;
         const double y = rays[k].y;
         const Matrix34& P = projections[k];
@@ -240,12 +287,95 @@ bool triangulate_dlt(std::span<const Vector2> rays, std::span<const Matrix34> pr
             }
         }
     }
-    std::array<double, 4> homog{0.0, 0.0, 0.0, 0.0};
-    if (!jacobi_eigen4(AtA, homog)) {
-        return false;
-    }
+    return AtA;
+}
+
+bool dehomogenize(const std::array<double, 4>& homog, Vector3& X) {
     X = {homog[0] / homog[3], homog[1] / homog[3], homog[2] / homog[3]};
     return std::isfinite(X.x) && std::isfinite(X.y) && std::isfinite(X.z);
+}
+
+}  // namespace
+
+bool jacobi_eigen4(Matrix4 A, std::array<double, 4>& v) {
+    Matrix4 V = identity4();
+    for (int rotation = 0; rotation < kMaxRotations && jacobi4_step(A, V); ++rotation) {
+    }
+    return jacobi4_smallest(A, V, v);
+}
+
+bool triangulate_dlt(std::span<const Vector2> rays, std::span<const Matrix34> projections,
+                     Vector3& X) {
+    if (rays.size() < 2) {
+        return false;
+    }
+    std::array<double, 4> homog{0.0, 0.0, 0.0, 0.0};
+    if (!jacobi_eigen4(normal_matrix(rays, projections), homog)) {
+        return false;
+    }
+    return dehomogenize(homog, X);
+}
+
+void triangulate_dlt_states(std::span<const PointRays> points, std::span<Vector3> Xr,
+                            std::span<Vector3> Xd, std::span<bool> ok) {
+    // The eigen-solves of all points and both states advance one rotation at
+    // a time, each exactly as it would alone, so that their long chains of
+    // divisions and square roots overlap.
+    constexpr std::size_t kMax = 2 * kMaxTriangulationBatch;
+    Matrix4 A[kMax];
+    Matrix4 V[kMax];
+    bool active[kMax] = {};
+    const std::size_t count = std::min(points.size(), kMaxTriangulationBatch);
+    for (std::size_t j = 0; j < count; ++j) {
+        ok[j] = false;
+        if (points[j].rays_ref.size() < 2) {
+            continue;
+        }
+        A[2 * j] = normal_matrix(points[j].rays_ref, points[j].projections);
+        A[2 * j + 1] = normal_matrix(points[j].rays_def, points[j].projections);
+        V[2 * j] = identity4();
+        V[2 * j + 1] = identity4();
+        active[2 * j] = active[2 * j + 1] = true;
+    }
+    bool any = true;
+    for (int rotation = 0; rotation < kMaxRotations && any; ++rotation) {
+        any = false;
+        for (std::size_t m = 0; m < 2 * count; ++m) {
+            if (active[m]) {
+                active[m] = jacobi4_step(A[m], V[m]);
+                any = any || active[m];
+            }
+        }
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+        if (points[j].rays_ref.size() < 2) {
+            continue;
+        }
+        std::array<double, 4> homog{0.0, 0.0, 0.0, 0.0};
+        if (!jacobi4_smallest(A[2 * j], V[2 * j], homog) || !dehomogenize(homog, Xr[j])) {
+            continue;
+        }
+        homog = {0.0, 0.0, 0.0, 0.0};
+        ok[j] = jacobi4_smallest(A[2 * j + 1], V[2 * j + 1], homog) && dehomogenize(homog, Xd[j]);
+    }
+}
+
+void prefetch_dic(const DicFieldStack& dic, int c, double px, double py) {
+    const double step = static_cast<double>(static_cast<std::int64_t>(dic.subset_spacing) + 1);
+    const double gx = px / step;
+    const double gy = py / step;
+    if (!(gx >= 0.0 && gy >= 0.0 && gx < dic.reduced_width && gy < dic.reduced_height)) {
+        return;
+    }
+    const auto x0 = static_cast<std::int64_t>(gx);
+    const auto y0 = static_cast<std::int64_t>(gy);
+    const std::int64_t y1 = y0 + 1 < dic.reduced_height ? y0 + 1 : y0;
+    for (const std::int64_t y : {y0, y1}) {
+        __builtin_prefetch(&dic.valid(c, y, x0));
+        __builtin_prefetch(&dic.corrcoef(c, y, x0));
+        __builtin_prefetch(&dic.u(c, y, x0));
+        __builtin_prefetch(&dic.v(c, y, x0));
+    }
 }
 
 }  // namespace kestrine

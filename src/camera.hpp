@@ -54,6 +54,11 @@ Vector2 project_point(const Vector3& X, const CameraIntrinsics& K, const CameraD
 Vector2 normalize_pixel(const CameraIntrinsics& K, const CameraDistortion& dist, int c, double px,
                         double py);
 
+// normalize_pixel of two pixels of camera c, computed side by side: the
+// fixed-point iterations of one pixel overlap those of the other.
+std::array<Vector2, 2> normalize_pixels(const CameraIntrinsics& K, const CameraDistortion& dist,
+                                        int c, const Vector2& first, const Vector2& second);
+
 // [R | t] of camera c, copied exactly.
 Matrix34 pose_matrix(const CameraRotations& R, const CameraTranslations& t, int c);
 
@@ -70,5 +75,26 @@ bool jacobi_eigen4(Matrix4 A, std::array<double, 4>& v);
 // order). X is written only from the eigen-solve on; true when X is finite.
 bool triangulate_dlt(std::span<const Vector2> rays, std::span<const Matrix34> projections,
                      Vector3& X);
+
+// The views of one point in both states: rays in the reference and the
+// deformed image, with the pose of each view (all three in the same order).
+struct PointRays {
+    std::span<const Vector2> rays_ref;
+    std::span<const Vector2> rays_def;
+    std::span<const Matrix34> projections;
+};
+
+inline constexpr std::size_t kMaxTriangulationBatch = 2;
+
+// For each of up to kMaxTriangulationBatch points: the same as triangulate_dlt
+// of its reference rays and then, only when that succeeds, of its deformed
+// rays; ok[j] is true when both succeed, and only then are Xr[j], Xd[j] meant
+// to be used. The eigen-solves of all of them run interleaved.
+void triangulate_dlt_states(std::span<const PointRays> points, std::span<Vector3> Xr,
+                            std::span<Vector3> Xd, std::span<bool> ok);
+
+// A hint only: asks for the DIC nodes that sample_dic would read at pixel
+// (px, py) of camera c to be brought into cache.
+void prefetch_dic(const DicFieldStack& dic, int c, double px, double py);
 
 }  // namespace kestrine

@@ -1,5 +1,6 @@
 #include "deformation.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -163,59 +164,115 @@ Matrix3 identity3() {
     return I;
 }
 
-// Rotation (p, q) applied to the columns of A, then to the rows of the
-// updated A, then to the columns of V. Indices are template arguments so that
-// every element access has a fixed offset.
-template <int p, int q>
-void jacobi_rotation(Matrix3& A, Matrix3& V) {
-    const double theta = (A(q, q) - A(p, p)) / (2.0 * A(p, q));
-    const double sign = theta >= 0.0 ? 1.0 : -1.0;  // NaN theta gives -1
-    const double t = sign / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
-    const double c = 1.0 / std::sqrt(1.0 + t * t);
-    const double s = t * c;
+// Two matrices side by side, element k of both in one vector register. Each
+// lane is plain IEEE double arithmetic, so a lane computes bit for bit what
+// the scalar code computes.
+using Lanes = double __attribute__((vector_size(16)));
+
+double abs_of(double x) { return std::fabs(x); }
+Lanes abs_of(Lanes x) { return Lanes{std::fabs(x[0]), std::fabs(x[1])}; }
+double sqrt_of(double x) { return std::sqrt(x); }
+Lanes sqrt_of(Lanes x) { return Lanes{std::sqrt(x[0]), std::sqrt(x[1])}; }
+// 1 for theta >= 0, otherwise -1 (NaN included).
+double sign_of(double theta) { return theta >= 0.0 ? 1.0 : -1.0; }
+Lanes sign_of(Lanes theta) { return Lanes{sign_of(theta[0]), sign_of(theta[1])}; }
+
+// Rotation (p, q) of a row-major A and its accumulated V (nine elements each,
+// T = double or Lanes): columns p and q of A, then rows p and q of the
+// updated A, then columns p and q of V. The pivot is not zeroed explicitly.
+template <int p, int q, typename T>
+void jacobi_rotation(T* A, T* V) {
+    const T theta = (A[4 * q] - A[4 * p]) / (2.0 * A[3 * p + q]);
+    const T sign = sign_of(theta);
+    const T t = sign / (abs_of(theta) + sqrt_of(1.0 + theta * theta));
+    const T c = 1.0 / sqrt_of(1.0 + t * t);
+    const T s = t * c;
     for (int k = 0; k < 3; ++k) {
-        const double a = A(k, p);
-        const double b = A(k, q);
-        A(k, p) = c * a - s * b;
-        A(k, q) = s * a + c * b;
+        const T a = A[3 * k + p];
+        const T b = A[3 * k + q];
+        A[3 * k + p] = c * a - s * b;
+        A[3 * k + q] = s * a + c * b;
     }
     for (int k = 0; k < 3; ++k) {
-        const double a = A(p, k);
-        const double b = A(q, k);
-        A(p, k) = c * a - s * b;
-        A(q, k) = s * a + c * b;
+        const T a = A[3 * p + k];
+        const T b = A[3 * q + k];
+        A[3 * p + k] = c * a - s * b;
+        A[3 * q + k] = s * a + c * b;
     }
     for (int k = 0; k < 3; ++k) {
-        const double a = V(k, p);
-        const double b = V(k, q);
-        V(k, p) = c * a - s * b;
-        V(k, q) = s * a + c * b;
+        const T a = V[3 * k + p];
+        const T b = V[3 * k + q];
+        V[3 * k + p] = c * a - s * b;
+        V[3 * k + q] = s * a + c * b;
     }
 }
 
-// One Jacobi step: the largest upper off-diagonal magnitude is the pivot,
-// a later position winning only when strictly greater. False, with nothing
-// changed, when that magnitude is below 1e-14 (absolute).
-bool jacobi_step(Matrix3& A, Matrix3& V) {
+// Pivot of a matrix from its upper off-diagonal elements: 0, 1, 2 for (0,1),
+// (0,2), (1,2), a later position winning only when strictly greater; -1 when
+// the pivot's magnitude is below 1e-14 (absolute), which ends the iteration.
+int jacobi_pivot(double a01, double a02, double a12) {
     int pivot = 0;
-    double m = std::fabs(A(0, 1));
-    if (std::fabs(A(0, 2)) > m) {
+    double m = std::fabs(a01);
+    if (std::fabs(a02) > m) {
         pivot = 1;
-        m = std::fabs(A(0, 2));
+        m = std::fabs(a02);
     }
-    if (std::fabs(A(1, 2)) > m) {
+    if (std::fabs(a12) > m) {
         pivot = 2;
-        m = std::fabs(A(1, 2));
+        m = std::fabs(a12);
     }
-    if (m < 1e-14) {
-        return false;
-    }
+    return m < 1e-14 ? -1 : pivot;
+}
+
+template <typename T>
+void jacobi_rotate(int pivot, T* A, T* V) {
     if (pivot == 0) {
         jacobi_rotation<0, 1>(A, V);
     } else if (pivot == 1) {
         jacobi_rotation<0, 2>(A, V);
     } else {
         jacobi_rotation<1, 2>(A, V);
+    }
+}
+
+// One Jacobi step; false, with nothing changed, when the iteration has ended.
+bool jacobi_step(Matrix3& A, Matrix3& V) {
+    const int pivot = jacobi_pivot(A[1], A[2], A[5]);
+    if (pivot < 0) {
+        return false;
+    }
+    jacobi_rotate(pivot, A.m.data(), V.m.data());
+    return true;
+}
+
+// One Jacobi step of both lanes. A lane whose iteration has ended is left
+// unchanged, so asking it again gives the same answer. False when neither
+// lane rotated.
+bool jacobi_step(Lanes* A, Lanes* V) {
+    const int pivot0 = jacobi_pivot(A[1][0], A[2][0], A[5][0]);
+    const int pivot1 = jacobi_pivot(A[1][1], A[2][1], A[5][1]);
+    if (pivot0 == pivot1) {
+        if (pivot0 < 0) {
+            return false;
+        }
+        jacobi_rotate(pivot0, A, V);
+        return true;
+    }
+    const int pivots[2] = {pivot0, pivot1};
+    for (int lane = 0; lane < 2; ++lane) {
+        if (pivots[lane] >= 0) {
+            double a[9];
+            double v[9];
+            for (int k = 0; k < 9; ++k) {
+                a[k] = A[k][lane];
+                v[k] = V[k][lane];
+            }
+            jacobi_rotate(pivots[lane], a, v);
+            for (int k = 0; k < 9; ++k) {
+                A[k][lane] = a[k];
+                V[k][lane] = v[k];
+            }
+        }
     }
     return true;
 }
@@ -244,26 +301,42 @@ SymmetricEigen3 jacobi_result(const Matrix3& A, const Matrix3& V) {
 
 constexpr int kMaxRotations = 64;
 
-// jacobi_eigen3 of three matrices at once. Each matrix goes through exactly
-// the rotations it would get alone, so the results are identical bit for bit;
-// advancing them in lockstep lets the CPU overlap their three chains of
-// dependent divisions and square roots, which bound the cost of a face.
-std::array<SymmetricEigen3, 3> jacobi_eigen3_lockstep(const Matrix3& A0, const Matrix3& A1,
-                                                      const Matrix3& A2) {
-    std::array<Matrix3, 3> A{A0, A1, A2};
-    std::array<Matrix3, 3> V{identity3(), identity3(), identity3()};
-    std::array<bool, 3> active{true, true, true};
-    for (int rotation = 0; rotation < kMaxRotations; ++rotation) {
-        for (int j = 0; j < 3; ++j) {
-            if (active[j]) {
-                active[j] = jacobi_step(A[j], V[j]);
-            }
+// jacobi_eigen3 of C, E and e of one face, identical bit for bit to three
+// separate calls. The cost of a face is the three chains of dependent
+// divisions and square roots; advancing them together lets the CPU overlap
+// them. E = (C - I) / 2 nearly always takes the same pivots as C, so the two
+// share vector registers and rotate together, each lane on its own when their
+// pivots differ.
+std::array<SymmetricEigen3, 3> jacobi_eigen3_of_face(const Matrix3& C, const Matrix3& E,
+                                                     const Matrix3& e) {
+    const Matrix3 I = identity3();
+    Lanes CE[9];
+    Lanes CE_vectors[9];
+    for (int k = 0; k < 9; ++k) {
+        CE[k] = Lanes{C[k], E[k]};
+        CE_vectors[k] = Lanes{I[k], I[k]};
+    }
+    Matrix3 e_rotated = e;
+    Matrix3 e_vectors = I;
+    bool CE_active = true;
+    bool e_active = true;
+    for (int rotation = 0; rotation < kMaxRotations && (CE_active || e_active); ++rotation) {
+        if (CE_active) {
+            CE_active = jacobi_step(CE, CE_vectors);
         }
-        if (!active[0] && !active[1] && !active[2]) {
-            break;
+        if (e_active) {
+            e_active = jacobi_step(e_rotated, e_vectors);
         }
     }
-    return {jacobi_result(A[0], V[0]), jacobi_result(A[1], V[1]), jacobi_result(A[2], V[2])};
+    Matrix3 C_rotated, C_vectors, E_rotated, E_vectors;
+    for (int k = 0; k < 9; ++k) {
+        C_rotated[k] = CE[k][0];
+        C_vectors[k] = CE_vectors[k][0];
+        E_rotated[k] = CE[k][1];
+        E_vectors[k] = CE_vectors[k][1];
+    }
+    return {jacobi_result(C_rotated, C_vectors), jacobi_result(E_rotated, E_vectors),
+            jacobi_result(e_rotated, e_vectors)};
 }
 
 }  // namespace
@@ -327,7 +400,7 @@ double equivalent_strain(const Matrix3& A) {
 }  // namespace
 
 FaceStrain strain_measures(const TriangleKinematics& k) {
-    const std::array<SymmetricEigen3, 3> eig = jacobi_eigen3_lockstep(k.C, k.E, k.e);
+    const std::array<SymmetricEigen3, 3> eig = jacobi_eigen3_of_face(k.C, k.E, k.e);
     const SymmetricEigen3& Ceig = eig[0];
     const SymmetricEigen3& Eeig = eig[1];
     const SymmetricEigen3& eeig = eig[2];
@@ -381,63 +454,64 @@ Vector3 point_row(const ArrayView<const double, 2>& points, std::int64_t row) {
     return {points(row, 0), points(row, 1), points(row, 2)};
 }
 
-void write_matrix(const ArrayView<double, 3>& view, std::int64_t i, const Matrix3& A) {
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            view(i, r, c) = A(r, c);
+// Faces are computed a block at a time and each output array is then written
+// for the whole block. Writing nineteen arrays one row at a time scatters the
+// stores over nineteen streams per face, which costs more than the arithmetic
+// when the vertex reads miss the cache.
+constexpr int kBlockRows = 64;
+
+struct FaceBlock {
+    std::int64_t first = 0;
+    int count = 0;
+    std::array<bool, kBlockRows> ok{};  // false: masked out or rejected
+    std::array<TriangleKinematics, kBlockRows> kinematics;
+    std::array<FaceStrain, kBlockRows> strain;
+};
+
+void write_block(const SurfaceOutputs& out, const FaceBlock& block) {
+    const auto matrices = [&](const ArrayView<double, 3>& view,
+                              Matrix3 TriangleKinematics::*field) {
+        for (int b = 0; b < block.count; ++b) {
+            const Matrix3& A = block.kinematics[b].*field;
+            for (int r = 0; r < 3; ++r) {
+                for (int c = 0; c < 3; ++c) {
+                    view(block.first + b, r, c) = block.ok[b] ? A(r, c) : kFill;
+                }
+            }
         }
-    }
-}
-
-void write_fill_matrix(const ArrayView<double, 3>& view, std::int64_t i) {
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            view(i, r, c) = kFill;
+    };
+    const auto scalars = [&](const ArrayView<double, 1>& view, double FaceStrain::*field) {
+        for (int b = 0; b < block.count; ++b) {
+            view(block.first + b) = block.ok[b] ? block.strain[b].*field : kFill;
         }
+    };
+    matrices(out.Fmat, &TriangleKinematics::F);
+    matrices(out.Cmat, &TriangleKinematics::C);
+    matrices(out.Emat, &TriangleKinematics::E);
+    matrices(out.emat, &TriangleKinematics::e);
+    for (int b = 0; b < block.count; ++b) {
+        const Vector3& d3 = block.kinematics[b].d3;
+        out.d3(block.first + b, 0) = block.ok[b] ? d3.x : kFill;
+        out.d3(block.first + b, 1) = block.ok[b] ? d3.y : kFill;
+        out.d3(block.first + b, 2) = block.ok[b] ? d3.z : kFill;
     }
-}
-
-void write_row(const SurfaceOutputs& out, std::int64_t i, const TriangleKinematics& k,
-               const FaceStrain& s) {
-    write_matrix(out.Fmat, i, k.F);
-    write_matrix(out.Cmat, i, k.C);
-    write_matrix(out.Emat, i, k.E);
-    write_matrix(out.emat, i, k.e);
-    out.d3(i, 0) = k.d3.x;
-    out.d3(i, 1) = k.d3.y;
-    out.d3(i, 2) = k.d3.z;
-    out.J(i) = s.J;
-    out.Emgn(i) = s.Emgn;
-    out.emgn(i) = s.emgn;
-    out.Epc1(i) = s.Epc1;
-    out.Epc2(i) = s.Epc2;
-    out.epc1(i) = s.epc1;
-    out.epc2(i) = s.epc2;
-    out.EShearMax(i) = s.EShearMax;
-    out.eShearMax(i) = s.eShearMax;
-    out.Eeq(i) = s.Eeq;
-    out.eeq(i) = s.eeq;
-    out.Area(i) = s.Area;
-    out.Lambda1(i) = s.Lambda1;
-    out.Lambda2(i) = s.Lambda2;
-    out.valid_strain_faces(i) = 1;
-}
-
-void write_fill_row(const SurfaceOutputs& out, std::int64_t i) {
-    write_fill_matrix(out.Fmat, i);
-    write_fill_matrix(out.Cmat, i);
-    write_fill_matrix(out.Emat, i);
-    write_fill_matrix(out.emat, i);
-    out.d3(i, 0) = kFill;
-    out.d3(i, 1) = kFill;
-    out.d3(i, 2) = kFill;
-    for (const ArrayView<double, 1>* scalar :
-         {&out.J, &out.Emgn, &out.emgn, &out.Epc1, &out.Epc2, &out.epc1, &out.epc2,
-          &out.EShearMax, &out.eShearMax, &out.Eeq, &out.eeq, &out.Area, &out.Lambda1,
-          &out.Lambda2}) {
-        (*scalar)(i) = kFill;
+    scalars(out.J, &FaceStrain::J);
+    scalars(out.Emgn, &FaceStrain::Emgn);
+    scalars(out.emgn, &FaceStrain::emgn);
+    scalars(out.Epc1, &FaceStrain::Epc1);
+    scalars(out.Epc2, &FaceStrain::Epc2);
+    scalars(out.epc1, &FaceStrain::epc1);
+    scalars(out.epc2, &FaceStrain::epc2);
+    scalars(out.EShearMax, &FaceStrain::EShearMax);
+    scalars(out.eShearMax, &FaceStrain::eShearMax);
+    scalars(out.Eeq, &FaceStrain::Eeq);
+    scalars(out.eeq, &FaceStrain::eeq);
+    scalars(out.Area, &FaceStrain::Area);
+    scalars(out.Lambda1, &FaceStrain::Lambda1);
+    scalars(out.Lambda2, &FaceStrain::Lambda2);
+    for (int b = 0; b < block.count; ++b) {
+        out.valid_strain_faces(block.first + b) = block.ok[b] ? 1 : 0;
     }
-    out.valid_strain_faces(i) = 0;
 }
 
 std::string too_few_columns(const char* name, std::int64_t columns) {
@@ -498,21 +572,28 @@ std::string check_surface_inputs(const SurfaceInputs& in) {
 
 void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out) {
     const std::int64_t M = in.faces.shape[0];
-    for (std::int64_t i = 0; i < M; ++i) {
-        if (in.valid_faces(i) != 0) {
+    FaceBlock block;
+    for (block.first = 0; block.first < M; block.first += kBlockRows) {
+        block.count = static_cast<int>(std::min<std::int64_t>(kBlockRows, M - block.first));
+        for (int b = 0; b < block.count; ++b) {
+            const std::int64_t i = block.first + b;
+            block.ok[b] = false;
+            if (in.valid_faces(i) == 0) {
+                continue;
+            }
             const std::int64_t v1 = in.faces(i, 0);
             const std::int64_t v2 = in.faces(i, 1);
             const std::int64_t v3 = in.faces(i, 2);
-            TriangleKinematics k;
+            TriangleKinematics& k = block.kinematics[b];
             if (triangle_kinematics(point_row(in.points_ref, v1), point_row(in.points_ref, v2),
                                     point_row(in.points_ref, v3), point_row(in.points_def, v1),
                                     point_row(in.points_def, v2), point_row(in.points_def, v3),
                                     k)) {
-                write_row(out, i, k, strain_measures(k));
-                continue;
+                block.strain[b] = strain_measures(k);
+                block.ok[b] = true;
             }
         }
-        write_fill_row(out, i);
+        write_block(out, block);
     }
 }
 

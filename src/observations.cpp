@@ -55,8 +55,10 @@ ObservedView make_view(const CameraSet& cameras, int c, const Vector2& uv_ref,
     ObservedView view;
     view.uv_ref = uv_ref;
     view.uv_def = {uv_ref.x + sample.u, uv_ref.y + sample.v};
-    view.ray_ref = normalize_pixel(cameras.K, cameras.dist, c, uv_ref.x, uv_ref.y);
-    view.ray_def = normalize_pixel(cameras.K, cameras.dist, c, view.uv_def.x, view.uv_def.y);
+    const std::array<Vector2, 2> rays =
+        normalize_pixels(cameras.K, cameras.dist, c, uv_ref, view.uv_def);
+    view.ray_ref = rays[0];
+    view.ray_def = rays[1];
     view.pose = pose_matrix(cameras.R, cameras.t, c);
     return view;
 }

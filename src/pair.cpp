@@ -45,6 +45,54 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
     return groups;
 }
 
+namespace {
+
+// A point whose two samples are valid, waiting for its triangulation.
+struct PairCandidate {
+    std::int64_t id = 0;
+    ObservedView view_a;
+    ObservedView view_b;
+    double corr_a = 0.0;
+    double corr_b = 0.0;
+    Vector2 rays_ref[2];
+    Vector2 rays_def[2];
+    Matrix34 projections[2];
+};
+
+PairPointRow finish_row(const CameraSet& cameras, const PairSettings& settings,
+                        const PairCandidate& p, const Vector3& Xr, const Vector3& Xd) {
+    const int cam_a = settings.cam_a;
+    const int cam_b = settings.cam_b;
+    const Vector2 ref_proj_a = project_point(Xr, cameras.K, cameras.dist, cameras.R, cameras.t, cam_a);
+    const Vector2 ref_proj_b = project_point(Xr, cameras.K, cameras.dist, cameras.R, cameras.t, cam_b);
+    const Vector2 def_proj_a = project_point(Xd, cameras.K, cameras.dist, cameras.R, cameras.t, cam_a);
+    const Vector2 def_proj_b = project_point(Xd, cameras.K, cameras.dist, cameras.R, cameras.t, cam_b);
+
+    PairPointRow row;
+    row.point_id = p.id;
+    row.uv_ref_a = p.view_a.uv_ref;
+    row.uv_ref_b = p.view_b.uv_ref;
+    row.uv_def_a = p.view_a.uv_def;
+    row.uv_def_b = p.view_b.uv_def;
+    row.Xr = Xr;
+    row.Xd = Xd;
+    row.reproj_ref =
+        0.5 * (pixel_error(ref_proj_a, row.uv_ref_a) + pixel_error(ref_proj_b, row.uv_ref_b));
+    row.reproj_def =
+        0.5 * (pixel_error(def_proj_a, row.uv_def_a) + pixel_error(def_proj_b, row.uv_def_b));
+    row.corr_a = p.corr_a;
+    row.corr_b = p.corr_b;
+    // The minimum; a tie or a NaN comparison keeps corr_a.
+    row.corr_comb = row.corr_a > row.corr_b ? row.corr_b : row.corr_a;
+    // Inclusive bounds; NaN on either side fails.
+    row.is_valid = row.corr_comb >= settings.min_corrcoef &&
+                   row.reproj_ref <= settings.max_reprojection_error_px &&
+                   row.reproj_def <= settings.max_reprojection_error_px;
+    return row;
+}
+
+}  // namespace
+
 std::vector<PairPointRow> reconstruct_pair_rows(const CameraSet& cameras,
                                                 const DicFieldStack& dic,
                                                 const ObservationTable& observations,
@@ -55,14 +103,45 @@ std::vector<PairPointRow> reconstruct_pair_rows(const CameraSet& cameras,
     std::vector<PairPointRow> rows;
     // Reserved once: at most one row per complete point, so appending never reallocates.
     rows.reserve(groups.points.size());
+
+    constexpr std::size_t kBatch = kMaxTriangulationBatch;
     constexpr std::size_t kPrefetchAhead = 8;
+    PairCandidate batch[kBatch];
+    std::size_t pending = 0;
+    // Points are triangulated a few at a time so that their eigen-solves
+    // overlap; rows still come out in point order.
+    const auto flush = [&]() {
+        PointRays points[kBatch];
+        for (std::size_t j = 0; j < pending; ++j) {
+            points[j] = {batch[j].rays_ref, batch[j].rays_def, batch[j].projections};
+        }
+        Vector3 Xr[kBatch];
+        Vector3 Xd[kBatch];
+        bool ok[kBatch] = {};
+        triangulate_dlt_states(std::span(points, pending), std::span(Xr, pending),
+                               std::span(Xd, pending), std::span(ok, pending));
+        for (std::size_t j = 0; j < pending; ++j) {
+            if (ok[j]) {
+                rows.push_back(finish_row(cameras, settings, batch[j], Xr[j], Xd[j]));
+            }
+        }
+        pending = 0;
+    };
+
     for (std::size_t index = 0; index < groups.points.size(); ++index) {
         const PairSlots& slots = groups.points[index];
-        // The two rows of a point lie anywhere in the table: ask for later
-        // points' rows early to hide the cache misses.
+        // The two rows of a point lie anywhere in the table and its pixels
+        // anywhere in the DIC grids: ask early for what later points will read.
         if (index + kPrefetchAhead < groups.points.size()) {
             observations.prefetch(groups.points[index + kPrefetchAhead].row_a);
             observations.prefetch(groups.points[index + kPrefetchAhead].row_b);
+        }
+        if (index + kPrefetchAhead / 2 < groups.points.size()) {
+            const PairSlots& ahead = groups.points[index + kPrefetchAhead / 2];
+            const Vector2 uv_a = observations.pixel(ahead.row_a);
+            const Vector2 uv_b = observations.pixel(ahead.row_b);
+            prefetch_dic(dic, cam_a, uv_a.x, uv_a.y);
+            prefetch_dic(dic, cam_b, uv_b.x, uv_b.y);
         }
         const Vector2 uv_ref_a = observations.pixel(slots.row_a);
         const Vector2 uv_ref_b = observations.pixel(slots.row_b);
@@ -74,48 +153,23 @@ std::vector<PairPointRow> reconstruct_pair_rows(const CameraSet& cameras,
         if (!sample_a.valid || !sample_b.valid) {
             continue;
         }
-        const ObservedView view_a = make_view(cameras, cam_a, uv_ref_a, sample_a);
-        const ObservedView view_b = make_view(cameras, cam_b, uv_ref_b, sample_b);
-        const Vector2 rays_ref[2] = {view_a.ray_ref, view_b.ray_ref};
-        const Vector2 rays_def[2] = {view_a.ray_def, view_b.ray_def};
-        const Matrix34 projections[2] = {view_a.pose, view_b.pose};
-
-        Vector3 Xr;
-        Vector3 Xd;
-        if (!triangulate_dlt(rays_ref, projections, Xr) ||
-            !triangulate_dlt(rays_def, projections, Xd)) {
-            continue;
+        PairCandidate& p = batch[pending++];
+        p.id = slots.id;
+        p.view_a = make_view(cameras, cam_a, uv_ref_a, sample_a);
+        p.view_b = make_view(cameras, cam_b, uv_ref_b, sample_b);
+        p.corr_a = sample_a.corr;
+        p.corr_b = sample_b.corr;
+        p.rays_ref[0] = p.view_a.ray_ref;
+        p.rays_ref[1] = p.view_b.ray_ref;
+        p.rays_def[0] = p.view_a.ray_def;
+        p.rays_def[1] = p.view_b.ray_def;
+        p.projections[0] = p.view_a.pose;
+        p.projections[1] = p.view_b.pose;
+        if (pending == kBatch) {
+            flush();
         }
-        const Vector2 ref_proj_a =
-            project_point(Xr, cameras.K, cameras.dist, cameras.R, cameras.t, cam_a);
-        const Vector2 ref_proj_b =
-            project_point(Xr, cameras.K, cameras.dist, cameras.R, cameras.t, cam_b);
-        const Vector2 def_proj_a =
-            project_point(Xd, cameras.K, cameras.dist, cameras.R, cameras.t, cam_a);
-        const Vector2 def_proj_b =
-            project_point(Xd, cameras.K, cameras.dist, cameras.R, cameras.t, cam_b);
-
-        PairPointRow row;
-        row.point_id = slots.id;
-        row.uv_ref_a = uv_ref_a;
-        row.uv_ref_b = uv_ref_b;
-        row.uv_def_a = view_a.uv_def;
-        row.uv_def_b = view_b.uv_def;
-        row.Xr = Xr;
-        row.Xd = Xd;
-        row.reproj_ref = 0.5 * (pixel_error(ref_proj_a, uv_ref_a) + pixel_error(ref_proj_b, uv_ref_b));
-        row.reproj_def =
-            0.5 * (pixel_error(def_proj_a, view_a.uv_def) + pixel_error(def_proj_b, view_b.uv_def));
-        row.corr_a = sample_a.corr;
-        row.corr_b = sample_b.corr;
-        // The minimum; a tie or a NaN comparison keeps corr_a.
-        row.corr_comb = row.corr_a > row.corr_b ? row.corr_b : row.corr_a;
-        // Inclusive bounds; NaN on either side fails.
-        row.is_valid = row.corr_comb >= settings.min_corrcoef &&
-                       row.reproj_ref <= settings.max_reprojection_error_px &&
-                       row.reproj_def <= settings.max_reprojection_error_px;
-        rows.push_back(row);
     }
+    flush();
     return rows;
 }
 

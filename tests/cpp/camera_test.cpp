@@ -403,6 +403,63 @@ TEST(TriangulateDlt, FailuresLeaveOutputAlone) {
     EXPECT_EQ(X.y, 8);
 }
 
+TEST(NormalizePixels, SameBitsAsOneAtATime) {
+    Cameras cams = test_cameras(-0.3, 0.1);
+    Cameras collapsing = test_cameras(-1.0, 0.0);
+    for (Cameras* set : {&cams, &collapsing}) {
+        const CameraSet cs = set->set();
+        const Vector2 a{320.0 + 800.0 * 0.6, 240.0 + 810.0 * 0.8};  // collapses when k1 = -1
+        const Vector2 b{100.0, 50.0};
+        const std::array<Vector2, 2> both = normalize_pixels(cs.K, cs.dist, 1, a, b);
+        const Vector2 na = normalize_pixel(cs.K, cs.dist, 1, a.x, a.y);
+        const Vector2 nb = normalize_pixel(cs.K, cs.dist, 1, b.x, b.y);
+        EXPECT_EQ(both[0].x, na.x);
+        EXPECT_EQ(both[0].y, na.y);
+        EXPECT_EQ(both[1].x, nb.x);
+        EXPECT_EQ(both[1].y, nb.y);
+    }
+}
+
+TEST(TriangulateDltStates, SameBitsAsSequentialCalls) {
+    Cameras cams = test_cameras(0, 0);
+    const CameraSet cs = cams.set();
+    const std::vector<Matrix34> poses{pose_matrix(cs.R, cs.t, 0), pose_matrix(cs.R, cs.t, 1)};
+    const std::vector<Vector2> good_ref{{0.11, -0.05}, {0.02, -0.04}};
+    const std::vector<Vector2> good_def{{0.12, -0.05}, {0.03, -0.041}};
+    const std::vector<Vector2> bad{{kNaN, 0.0}, {0.0, 0.0}};
+    const std::vector<Vector2> one{{0.1, 0.1}};
+    struct Case {
+        const std::vector<Vector2>* ref;
+        const std::vector<Vector2>* def;
+    };
+    // Both states fine; deformed state failing; reference failing; too few views.
+    const Case cases[] = {{&good_ref, &good_def}, {&good_ref, &bad}, {&bad, &good_def}, {&one, &one}};
+    for (const Case& first : cases) {
+        for (const Case& second : cases) {
+            const PointRays points[2] = {
+                {*first.ref, *first.def, std::span(poses).first(first.ref->size())},
+                {*second.ref, *second.def, std::span(poses).first(second.ref->size())}};
+            Vector3 Xr[2];
+            Vector3 Xd[2];
+            bool ok[2] = {true, true};
+            triangulate_dlt_states(points, Xr, Xd, ok);
+            for (int j = 0; j < 2; ++j) {
+                Vector3 r;
+                Vector3 d;
+                const bool alone = triangulate_dlt(points[j].rays_ref, points[j].projections, r) &&
+                                   triangulate_dlt(points[j].rays_def, points[j].projections, d);
+                ASSERT_EQ(ok[j], alone);
+                if (alone) {
+                    EXPECT_EQ(Xr[j].x, r.x);
+                    EXPECT_EQ(Xr[j].z, r.z);
+                    EXPECT_EQ(Xd[j].y, d.y);
+                    EXPECT_EQ(Xd[j].z, d.z);
+                }
+            }
+        }
+    }
+}
+
 TEST(SortById, StableSignedOrder) {
     std::vector<IdRow> rows{{5, 0}, {-2, 1}, {5, 2}, {3, 3}, {-2, 4}, {INT64_MIN, 5}, {INT64_MAX, 6},
                             {-1, 7}, {256, 8}, {0, 9}};
