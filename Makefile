@@ -10,11 +10,11 @@ CPP_BUILD := build/cpp
 SAN_BUILD := build/sanitize
 
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4" "numpy>=2"
-TEST_DEPS  := "pytest>=8" "hypothesis>=6"
+TEST_DEPS  := "pytest>=8" "hypothesis>=6" "scipy>=1.11"
 DEMO_DEPS  := "scipy>=1.11" "matplotlib>=3.8"
 BENCH_DEPS := "scipy>=1.11" "opencv-python-headless>=4.8"
 
-SOURCES := $(wildcard src/*.cpp src/*.hpp src/*.map) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/*.cpp src/*.hpp src/*.map stubs/*.pyi) CMakeLists.txt pyproject.toml
 
 .PHONY: test demo bench venv build cpp-test py-test sanitize fuzz clean gtest
 
@@ -23,7 +23,7 @@ $(PY):
 	echo "creating $(VENV) with $$py"; \
 	"$$py" -m venv $(VENV)
 
-$(VENV)/.build-deps: | $(PY)
+$(VENV)/.build-deps: Makefile | $(PY)
 	$(PIP) install $(BUILD_DEPS) $(TEST_DEPS)
 	@touch $@
 
