@@ -274,8 +274,8 @@ def run_worker_process(task: str, size: int, repeats: int, with_baseline: bool) 
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-def fmt(value, spec, missing="-"):
-    return missing if value is None else format(value, spec)
+def fmt(value, pattern, missing="-"):
+    return missing if value is None else format(value, pattern)
 
 
 def print_row(r: dict) -> None:
