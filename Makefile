@@ -10,7 +10,7 @@ CPP_BUILD := build/cpp
 SAN_BUILD := build/sanitize
 
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4" "numpy>=2"
-TEST_DEPS  := "pytest>=8" "hypothesis>=6" "scipy>=1.11"
+TEST_DEPS  := "pytest>=8" "hypothesis>=6" "scipy>=1.11" "matplotlib>=3.8" "opencv-python-headless>=4.8"
 DEMO_DEPS  := "scipy>=1.11" "matplotlib>=3.8"
 BENCH_DEPS := "scipy>=1.11" "opencv-python-headless>=4.8"
 
@@ -61,7 +61,18 @@ cpp-test: gtest
 py-test: build
 	$(PY) -m pytest
 
-test: cpp-test py-test
+test: cpp-test py-test sanitize
+
+# The C++ tests and the whole pytest suite again, against a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize).
+sanitize: venv gtest
+	JOBS=$(JOBS) PYTHON=$(PY) BUILD=$(SAN_BUILD) scripts/sanitize
+
+# A longer fuzzing campaign under the sanitizers. KESTRINE_FUZZ_EXAMPLES sets the
+# examples per function (default 20000), KESTRINE_FUZZ_SEED another fixed seed.
+fuzz: venv gtest
+	KESTRINE_FUZZ_EXAMPLES=$${KESTRINE_FUZZ_EXAMPLES:-20000} JOBS=$(JOBS) PYTHON=$(PY) BUILD=$(SAN_BUILD) \
+	  scripts/sanitize tests/python/test_fuzz.py --hypothesis-show-statistics
 
 demo: build $(VENV)/.demo-deps
 	$(PY) -m examples.demo

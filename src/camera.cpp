@@ -371,10 +371,10 @@ void prefetch_dic(const DicFieldStack& dic, int c, double px, double py) {
     const auto y0 = static_cast<std::int64_t>(gy);
     const std::int64_t y1 = y0 + 1 < dic.reduced_height ? y0 + 1 : y0;
     for (const std::int64_t y : {y0, y1}) {
-        __builtin_prefetch(&dic.valid(c, y, x0));
-        __builtin_prefetch(&dic.corrcoef(c, y, x0));
-        __builtin_prefetch(&dic.u(c, y, x0));
-        __builtin_prefetch(&dic.v(c, y, x0));
+        __builtin_prefetch(dic.valid.address(c, y, x0));
+        __builtin_prefetch(dic.corrcoef.address(c, y, x0));
+        __builtin_prefetch(dic.u.address(c, y, x0));
+        __builtin_prefetch(dic.v.address(c, y, x0));
     }
 }
 

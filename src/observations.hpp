@@ -21,8 +21,8 @@ struct ObservationTable {
     Vector2 pixel(std::int64_t row) const { return {uv(row, 0), uv(row, 1)}; }
     // A hint only: asks for a row's camera and pixel to be brought into cache.
     void prefetch(std::int64_t row) const {
-        __builtin_prefetch(&cam_indices(row));
-        __builtin_prefetch(&uv(row, 0));
+        __builtin_prefetch(cam_indices.address(row));
+        __builtin_prefetch(uv.address(row, 0));
     }
 };
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 namespace kestrine {
@@ -21,17 +22,36 @@ struct ArrayView {
 
     std::int64_t extent(int d) const { return shape[d]; }
 
-    T& operator()(std::int64_t i) const {
+    // Byte address of an element (for prefetching and writing).
+    Byte* address(std::int64_t i) const {
         static_assert(N == 1, "index count must match the view's dimensions");
-        return *reinterpret_cast<T*>(data + i * strides[0]);
+        return data + i * strides[0];
     }
-    T& operator()(std::int64_t i, std::int64_t j) const {
+    Byte* address(std::int64_t i, std::int64_t j) const {
         static_assert(N == 2, "index count must match the view's dimensions");
-        return *reinterpret_cast<T*>(data + i * strides[0] + j * strides[1]);
+        return data + i * strides[0] + j * strides[1];
     }
-    T& operator()(std::int64_t i, std::int64_t j, std::int64_t k) const {
+    Byte* address(std::int64_t i, std::int64_t j, std::int64_t k) const {
         static_assert(N == 3, "index count must match the view's dimensions");
-        return *reinterpret_cast<T*>(data + i * strides[0] + j * strides[1] + k * strides[2]);
+        return data + i * strides[0] + j * strides[1] + k * strides[2];
+    }
+
+    // Read views return values: a caller's array of the right dtype is used
+    // in place even when it is not aligned for its element type (a field of
+    // a packed record, a buffer at an odd offset), so elements are copied
+    // out bytewise, which compiles to a plain load. Write views only ever
+    // cover new, aligned result arrays and return references.
+    template <typename... Index>
+    decltype(auto) operator()(Index... index) const {
+        static_assert(sizeof...(Index) == N, "index count must match the view's dimensions");
+        Byte* element = address(static_cast<std::int64_t>(index)...);
+        if constexpr (std::is_const_v<T>) {
+            std::remove_const_t<T> value;
+            std::memcpy(&value, element, sizeof value);
+            return value;
+        } else {
+            return *reinterpret_cast<T*>(element);
+        }
     }
 };
 
