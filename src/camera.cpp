@@ -199,6 +199,30 @@ Matrix4 identity4() {
     return I;
 }
 
+// The plane rotation (c, s) in (p, q): rows of A, then columns of the
+// updated A, then columns of V.
+[[gnu::always_inline]] inline void rotate4(Matrix4& A, Matrix4& V, int p, int q, double c,
+                                           double s) {
+    for (int k = 0; k < 4; ++k) {
+        const double a = A(p, k);
+        const double b = A(q, k);
+        A(p, k) = c * a - s * b;
+        A(q, k) = s * a + c * b;
+    }
+    for (int k = 0; k < 4; ++k) {
+        const double a = A(k, p);
+        const double b = A(k, q);
+        A(k, p) = c * a - s * b;
+        A(k, q) = s * a + c * b;
+    }
+    for (int k = 0; k < 4; ++k) {
+        const double a = V(k, p);
+        const double b = V(k, q);
+        V(k, p) = c * a - s * b;
+        V(k, q) = s * a + c * b;
+    }
+}
+
 // One Jacobi rotation of A (accumulated into V) about its largest upper
 // off-diagonal element, the first in row order among equal magnitudes.
 // False, with nothing changed, once that magnitude is below 1e-12 (absolute).
@@ -225,24 +249,7 @@ Matrix4 identity4() {
     const double t = sgn / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
     const double c = 1.0 / std::sqrt(1.0 + t * t);
     const double s = t * c;
-    for (int k = 0; k < 4; ++k) {
-        const double a = A(p, k);
-        const double b = A(q, k);
-        A(p, k) = c * a - s * b;
-        A(q, k) = s * a + c * b;
-    }
-    for (int k = 0; k < 4; ++k) {
-        const double a = A(k, p);
-        const double b = A(k, q);
-        A(k, p) = c * a - s * b;
-        A(k, q) = s * a + c * b;
-    }
-    for (int k = 0; k < 4; ++k) {
-        const double a = V(k, p);
-        const double b = V(k, q);
-        V(k, p) = c * a - s * b;
-        V(k, q) = s * a + c * b;
-    }
+    rotate4(A, V, p, q, c, s);
     return true;
 }
 
@@ -264,6 +271,63 @@ bool jacobi4_smallest(const Matrix4& A, const Matrix4& V, std::array<double, 4>&
 }
 
 constexpr int kMaxRotations = 64;
+
+// jacobi4_step applied to several independent matrices at once, phase by
+// phase: all pivot searches, then all angles, then all rotations. Each
+// matrix sees exactly the operations it would see alone (and stops exactly
+// when it would), but the divisions and square roots of different matrices
+// stand next to each other and overlap instead of waiting on one another.
+template <std::size_t kMax>
+void jacobi4_lockstep(Matrix4 (&A)[kMax], Matrix4 (&V)[kMax], bool (&active)[kMax],
+                      std::size_t count) {
+    int p[kMax] = {};
+    int q[kMax] = {};
+    double c[kMax] = {};
+    double s[kMax] = {};
+    for (int rotation = 0; rotation < kMaxRotations; ++rotation) {
+        bool any = false;
+        for (std::size_t m = 0; m < count; ++m) {
+            if (!active[m]) {
+                continue;
+            }
+            int pm = 0;
+            int qm = 1;
+            double max = std::fabs(A[m](0, 1));
+            for (int i = 0; i < 4; ++i) {
+                for (int j = i + 1; j < 4; ++j) {
+                    const double candidate = std::fabs(A[m](i, j));
+                    const bool larger = candidate > max;
+                    max = larger ? candidate : max;
+                    pm = larger ? i : pm;
+                    qm = larger ? j : qm;
+                }
+            }
+            active[m] = !(max < 1e-12);
+            any = any || active[m];
+            p[m] = pm;
+            q[m] = qm;
+        }
+        if (!any) {
+            return;
+        }
+        for (std::size_t m = 0; m < count; ++m) {
+            if (!active[m]) {
+                continue;
+            }
+            const Matrix4& Am = A[m];
+            const double theta = (Am(q[m], q[m]) - Am(p[m], p[m])) / (2.0 * Am(p[m], q[m]));
+            const double sgn = theta >= 0.0 ? 1.0 : -1.0;  // NaN gives -1
+            const double t = sgn / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
+            c[m] = 1.0 / std::sqrt(1.0 + t * t);
+            s[m] = t * c[m];
+        }
+        for (std::size_t m = 0; m < count; ++m) {
+            if (active[m]) {
+                rotate4(A[m], V[m], p[m], q[m], c[m], s[m]);
+            }
+        }
+    }
+}
 
 // Two rows per view, x P2 - P0 and y P2 - P1, accumulated into all sixteen
 // entries of the normal matrix.
@@ -337,16 +401,7 @@ void triangulate_dlt_states(std::span<const PointRays> points, std::span<Vector3
         V[2 * j + 1] = identity4();
         active[2 * j] = active[2 * j + 1] = true;
     }
-    bool any = true;
-    for (int rotation = 0; rotation < kMaxRotations && any; ++rotation) {
-        any = false;
-        for (std::size_t m = 0; m < 2 * count; ++m) {
-            if (active[m]) {
-                active[m] = jacobi4_step(A[m], V[m]);
-                any = any || active[m];
-            }
-        }
-    }
+    jacobi4_lockstep(A, V, active, 2 * count);
     for (std::size_t j = 0; j < count; ++j) {
         if (points[j].rays_ref.size() < 2) {
             continue;

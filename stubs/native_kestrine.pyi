@@ -14,7 +14,10 @@ Conventions shared by the three functions:
   dtype are read in place through their strides. Every result array is new
   and C-contiguous.
 - A wrong number of dimensions raises ValueError; a missing or unconvertible
-  argument raises TypeError. Rejected points and faces are never errors: they
+  argument raises TypeError. Arrays too small for what the call reads, camera
+  indices outside the camera arrays or DIC stacks, face indices outside the
+  point arrays and a negative ``subset_spacing`` raise ValueError naming the
+  argument, before anything is computed. Rejected points and faces are never errors: they
   are reported through the result's validity flags.
 """
 
