@@ -275,7 +275,11 @@ def run_worker_process(task: str, size: int, repeats: int, with_baseline: bool) 
 
 
 def fmt(value, pattern, missing="-"):
-    return missing if value is None else format(value, pattern)
+    """value formatted to pattern, or `missing` right-aligned in the same width."""
+    if value is None:
+        width = int(pattern.split(".")[0] or 0)
+        return format(missing, f">{width}")
+    return format(value, pattern)
 
 
 def print_row(r: dict) -> None:
