@@ -223,14 +223,12 @@ Matrix4 identity4() {
     }
 }
 
-// One Jacobi rotation of A (accumulated into V) about its largest upper
-// off-diagonal element, the first in row order among equal magnitudes.
-// False, with nothing changed, once that magnitude is below 1e-12 (absolute).
-[[gnu::always_inline]] inline bool jacobi4_step(Matrix4& A, Matrix4& V) {
-    // Written as selects rather than branches: the pivot moves unpredictably
-    // from one rotation to the next.
-    int p = 0;
-    int q = 1;
+// The largest upper off-diagonal magnitude of A and its position, the first
+// in row order among equal magnitudes. Written as selects rather than
+// branches: the pivot moves unpredictably from one rotation to the next.
+[[gnu::always_inline]] inline double jacobi4_pivot(const Matrix4& A, int& p, int& q) {
+    p = 0;
+    q = 1;
     double max = std::fabs(A(0, 1));
     for (int i = 0; i < 4; ++i) {
         for (int j = i + 1; j < 4; ++j) {
@@ -241,14 +239,30 @@ Matrix4 identity4() {
             q = larger ? j : q;
         }
     }
-    if (max < 1e-12) {
-        return false;
-    }
+    return max;
+}
+
+// The rotation that annihilates A(p, q): its cosine and sine.
+[[gnu::always_inline]] inline void jacobi4_angle(const Matrix4& A, int p, int q, double& c,
+                                                 double& s) {
     const double theta = (A(q, q) - A(p, p)) / (2.0 * A(p, q));
     const double sgn = theta >= 0.0 ? 1.0 : -1.0;  // NaN gives -1
     const double t = sgn / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
-    const double c = 1.0 / std::sqrt(1.0 + t * t);
-    const double s = t * c;
+    c = 1.0 / std::sqrt(1.0 + t * t);
+    s = t * c;
+}
+
+// One Jacobi rotation of A (accumulated into V) about its pivot; false, with
+// nothing changed, once the pivot is below 1e-12 (absolute).
+[[gnu::always_inline]] inline bool jacobi4_step(Matrix4& A, Matrix4& V) {
+    int p = 0;
+    int q = 1;
+    if (jacobi4_pivot(A, p, q) < 1e-12) {
+        return false;
+    }
+    double c = 0.0;
+    double s = 0.0;
+    jacobi4_angle(A, p, q, c, s);
     rotate4(A, V, p, q, c, s);
     return true;
 }
@@ -287,39 +301,18 @@ void jacobi4_lockstep(Matrix4 (&A)[kMax], Matrix4 (&V)[kMax], bool (&active)[kMa
     for (int rotation = 0; rotation < kMaxRotations; ++rotation) {
         bool any = false;
         for (std::size_t m = 0; m < count; ++m) {
-            if (!active[m]) {
-                continue;
+            if (active[m]) {
+                active[m] = !(jacobi4_pivot(A[m], p[m], q[m]) < 1e-12);
+                any = any || active[m];
             }
-            int pm = 0;
-            int qm = 1;
-            double max = std::fabs(A[m](0, 1));
-            for (int i = 0; i < 4; ++i) {
-                for (int j = i + 1; j < 4; ++j) {
-                    const double candidate = std::fabs(A[m](i, j));
-                    const bool larger = candidate > max;
-                    max = larger ? candidate : max;
-                    pm = larger ? i : pm;
-                    qm = larger ? j : qm;
-                }
-            }
-            active[m] = !(max < 1e-12);
-            any = any || active[m];
-            p[m] = pm;
-            q[m] = qm;
         }
         if (!any) {
             return;
         }
         for (std::size_t m = 0; m < count; ++m) {
-            if (!active[m]) {
-                continue;
+            if (active[m]) {
+                jacobi4_angle(A[m], p[m], q[m], c[m], s[m]);
             }
-            const Matrix4& Am = A[m];
-            const double theta = (Am(q[m], q[m]) - Am(p[m], p[m])) / (2.0 * Am(p[m], q[m]));
-            const double sgn = theta >= 0.0 ? 1.0 : -1.0;  // NaN gives -1
-            const double t = sgn / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
-            c[m] = 1.0 / std::sqrt(1.0 + t * t);
-            s[m] = t * c[m];
         }
         for (std::size_t m = 0; m < count; ++m) {
             if (active[m]) {
