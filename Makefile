@@ -14,7 +14,7 @@ TEST_DEPS  := "pytest>=8" "hypothesis>=6" "scipy>=1.11" "matplotlib>=3.8" "openc
 DEMO_DEPS  := "scipy>=1.11" "matplotlib>=3.8"
 BENCH_DEPS := "scipy>=1.11" "opencv-python-headless>=4.8"
 
-SOURCES := $(wildcard src/*.cpp src/*.hpp src/*.map stubs/*.pyi) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/*.cpp src/*.hpp src/simd/*.cpp src/simd/*.hpp src/*.map stubs/*.pyi) CMakeLists.txt pyproject.toml
 
 .PHONY: test demo bench venv build cpp-test py-test sanitize fuzz clean gtest
 

@@ -1,5 +1,7 @@
 #include "deformation.hpp"
 
+#include "simd/targets.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -448,72 +450,6 @@ FaceStrain strain_measures(const TriangleKinematics& k) {
 
 namespace {
 
-constexpr double kFill = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-
-Vector3 point_row(const ArrayView<const double, 2>& points, std::int64_t row) {
-    return {points(row, 0), points(row, 1), points(row, 2)};
-}
-
-// Faces are computed a block at a time and each output array is then written
-// for the whole block. Writing nineteen arrays one row at a time scatters the
-// stores over nineteen streams per face, which costs more than the arithmetic
-// when the vertex reads miss the cache.
-constexpr int kBlockRows = 64;
-
-struct FaceBlock {
-    std::int64_t first = 0;
-    int count = 0;
-    std::array<bool, kBlockRows> ok{};  // false: masked out or rejected
-    std::array<TriangleKinematics, kBlockRows> kinematics;
-    std::array<FaceStrain, kBlockRows> strain;
-};
-
-void write_block(const SurfaceOutputs& out, const FaceBlock& block) {
-    const auto matrices = [&](const ArrayView<double, 3>& view,
-                              Matrix3 TriangleKinematics::*field) {
-        for (int b = 0; b < block.count; ++b) {
-            const Matrix3& A = block.kinematics[b].*field;
-            for (int r = 0; r < 3; ++r) {
-                for (int c = 0; c < 3; ++c) {
-                    view(block.first + b, r, c) = block.ok[b] ? A(r, c) : kFill;
-                }
-            }
-        }
-    };
-    const auto scalars = [&](const ArrayView<double, 1>& view, double FaceStrain::*field) {
-        for (int b = 0; b < block.count; ++b) {
-            view(block.first + b) = block.ok[b] ? block.strain[b].*field : kFill;
-        }
-    };
-    matrices(out.Fmat, &TriangleKinematics::F);
-    matrices(out.Cmat, &TriangleKinematics::C);
-    matrices(out.Emat, &TriangleKinematics::E);
-    matrices(out.emat, &TriangleKinematics::e);
-    for (int b = 0; b < block.count; ++b) {
-        const Vector3& d3 = block.kinematics[b].d3;
-        out.d3(block.first + b, 0) = block.ok[b] ? d3.x : kFill;
-        out.d3(block.first + b, 1) = block.ok[b] ? d3.y : kFill;
-        out.d3(block.first + b, 2) = block.ok[b] ? d3.z : kFill;
-    }
-    scalars(out.J, &FaceStrain::J);
-    scalars(out.Emgn, &FaceStrain::Emgn);
-    scalars(out.emgn, &FaceStrain::emgn);
-    scalars(out.Epc1, &FaceStrain::Epc1);
-    scalars(out.Epc2, &FaceStrain::Epc2);
-    scalars(out.epc1, &FaceStrain::epc1);
-    scalars(out.epc2, &FaceStrain::epc2);
-    scalars(out.EShearMax, &FaceStrain::EShearMax);
-    scalars(out.eShearMax, &FaceStrain::eShearMax);
-    scalars(out.Eeq, &FaceStrain::Eeq);
-    scalars(out.eeq, &FaceStrain::eeq);
-    scalars(out.Area, &FaceStrain::Area);
-    scalars(out.Lambda1, &FaceStrain::Lambda1);
-    scalars(out.Lambda2, &FaceStrain::Lambda2);
-    for (int b = 0; b < block.count; ++b) {
-        out.valid_strain_faces(block.first + b) = block.ok[b] ? 1 : 0;
-    }
-}
-
 std::string too_few_columns(const char* name, std::int64_t columns) {
     return std::string(name) + " has " + std::to_string(columns) +
            " columns; at least 3 (x, y, z or three vertex indices) are required";
@@ -571,30 +507,7 @@ std::string check_surface_inputs(const SurfaceInputs& in) {
 }
 
 void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out) {
-    const std::int64_t M = in.faces.shape[0];
-    FaceBlock block;
-    for (block.first = 0; block.first < M; block.first += kBlockRows) {
-        block.count = static_cast<int>(std::min<std::int64_t>(kBlockRows, M - block.first));
-        for (int b = 0; b < block.count; ++b) {
-            const std::int64_t i = block.first + b;
-            block.ok[b] = false;
-            if (in.valid_faces(i) == 0) {
-                continue;
-            }
-            const std::int64_t v1 = in.faces(i, 0);
-            const std::int64_t v2 = in.faces(i, 1);
-            const std::int64_t v3 = in.faces(i, 2);
-            TriangleKinematics& k = block.kinematics[b];
-            if (triangle_kinematics(point_row(in.points_ref, v1), point_row(in.points_ref, v2),
-                                    point_row(in.points_ref, v3), point_row(in.points_def, v1),
-                                    point_row(in.points_def, v2), point_row(in.points_def, v3),
-                                    k)) {
-                block.strain[b] = strain_measures(k);
-                block.ok[b] = true;
-            }
-        }
-        write_block(out, block);
-    }
+    chosen_target().surface_rows(in, out, 0, in.faces.shape[0]);
 }
 
 }  // namespace kestrine

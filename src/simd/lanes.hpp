@@ -1,0 +1,148 @@
+// The lane type: W doubles computed side by side, one independent element
+// (face, track, point) per lane. Kernels that use lanes are templates over a
+// target (Baseline, Avx2, Avx512) and contain no intrinsics; everything that
+// depends on the instruction set lives here.
+//
+// Every operation is IEEE double arithmetic per lane (add, sub, mul, div,
+// sqrt are correctly rounded), so a lane computes bit for bit what the
+// scalar code computes. There is deliberately no fused multiply-add: a
+// contraction would change bits. Per-lane decisions are masks: compute what a
+// lane needs, then select what it keeps; a lane never takes another
+// arithmetic path than the scalar code would.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#define KESTRINE_LANE [[gnu::always_inline]] inline
+
+namespace kestrine::simd {
+
+typedef double Double2 __attribute__((vector_size(16)));
+typedef std::int64_t Mask2 __attribute__((vector_size(16)));
+typedef double Double4 __attribute__((vector_size(32)));
+typedef std::int64_t Mask4 __attribute__((vector_size(32)));
+typedef double Double8 __attribute__((vector_size(64)));
+typedef std::int64_t Mask8 __attribute__((vector_size(64)));
+
+// Two lanes: SSE2 on x86-64 (always present there), plain vector code on
+// other architectures.
+struct Baseline {
+    static constexpr int width = 2;
+    using D = Double2;
+    using M = Mask2;
+    KESTRINE_LANE static D sqrt(D x) {
+#if defined(__x86_64__)
+        return _mm_sqrt_pd(x);
+#else
+        D r;
+        for (int i = 0; i < width; ++i) {
+            r[i] = __builtin_sqrt(x[i]);
+        }
+        return r;
+#endif
+    }
+    KESTRINE_LANE static bool any(M m) {
+#if defined(__x86_64__)
+        return _mm_movemask_pd(reinterpret_cast<__m128d>(m)) != 0;
+#else
+        return (m[0] | m[1]) != 0;
+#endif
+    }
+};
+
+#if defined(__x86_64__)
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+struct Avx2 {
+    static constexpr int width = 4;
+    using D = Double4;
+    using M = Mask4;
+    KESTRINE_LANE static D sqrt(D x) { return _mm256_sqrt_pd(x); }
+    KESTRINE_LANE static bool any(M m) {
+        return _mm256_movemask_pd(reinterpret_cast<__m256d>(m)) != 0;
+    }
+};
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+struct Avx512 {
+    static constexpr int width = 8;
+    using D = Double8;
+    using M = Mask8;
+    // The masked form with every lane selected: the same instruction, without
+    // the undefined pass-through operand that trips GCC's warnings.
+    KESTRINE_LANE static D sqrt(D x) { return _mm512_mask_sqrt_pd(x, 0xFF, x); }
+    KESTRINE_LANE static bool any(M m) {
+        return _mm512_test_epi64_mask(reinterpret_cast<__m512i>(m),
+                                      reinterpret_cast<__m512i>(m)) != 0;
+    }
+};
+#pragma GCC pop_options
+
+#endif
+
+// Operations common to every target, in generic vector code. This header is
+// included after a translation unit has chosen its instruction set, so they
+// compile for that set.
+
+template <typename L>
+KESTRINE_LANE typename L::D broadcast(double x) {
+    return typename L::D{} + x;
+}
+
+template <typename L>
+KESTRINE_LANE typename L::D load(const double* p) {
+    typename L::D v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename L>
+KESTRINE_LANE void store(double* p, typename L::D v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// a where m is set, b elsewhere.
+template <typename L>
+KESTRINE_LANE typename L::D select(typename L::M m, typename L::D a, typename L::D b) {
+    return m ? a : b;
+}
+
+// |x|, by clearing the sign bit: the same bits as fabs, NaN payloads kept.
+template <typename L>
+KESTRINE_LANE typename L::D abs(typename L::D x) {
+    using M = typename L::M;
+    const M magnitude = M{} + std::numeric_limits<std::int64_t>::max();
+    return reinterpret_cast<typename L::D>(reinterpret_cast<M>(x) & magnitude);
+}
+
+// Neither NaN nor infinite.
+template <typename L>
+KESTRINE_LANE typename L::M finite(typename L::D x) {
+    return abs<L>(x) <= std::numeric_limits<double>::max();
+}
+
+template <typename L>
+KESTRINE_LANE bool any(typename L::M m) {
+    return L::any(m);
+}
+
+template <typename L>
+KESTRINE_LANE bool all(typename L::M m) {
+    return !L::any(~m);
+}
+
+template <typename L>
+KESTRINE_LANE typename L::M mask_of(bool b) {
+    return typename L::M{} + (b ? std::int64_t{-1} : std::int64_t{0});
+}
+
+}  // namespace kestrine::simd
