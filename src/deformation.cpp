@@ -1,5 +1,6 @@
 #include "deformation.hpp"
 
+#include "parallel.hpp"
 #include "simd/targets.hpp"
 
 #include <algorithm>
@@ -506,8 +507,12 @@ std::string check_surface_inputs(const SurfaceInputs& in) {
     return {};
 }
 
-void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out) {
-    chosen_target().surface_rows(in, out, 0, in.faces.shape[0]);
+void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out, int threads) {
+    const KernelTarget& target = chosen_target();
+    // Range boundaries on whole blocks keep each thread's output stores apart.
+    run_ranges(threads, in.faces.shape[0], 64, [&](std::int64_t begin, std::int64_t end) {
+        target.surface_rows(in, out, begin, end);
+    });
 }
 
 }  // namespace kestrine

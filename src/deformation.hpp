@@ -116,7 +116,8 @@ std::string check_surface_inputs(const SurfaceInputs& in);
 // Writes every element of rows 0 .. M-1 (M = rows of faces): the results of a
 // valid, accepted face, or quiet NaN (0x7FF8000000000000) and false. Each row
 // is written only once all its values are known. Requires check_surface_inputs
-// to have passed; allocates nothing.
-void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out);
+// to have passed. With threads > 1 the rows are split into contiguous ranges,
+// one per thread; the results are the same bits whatever the count.
+void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out, int threads = 1);
 
 }  // namespace kestrine

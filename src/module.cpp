@@ -5,12 +5,14 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <string>
 
 #include "arrays.hpp"
 #include "camera.hpp"
 #include "deformation.hpp"
 #include "observations.hpp"
 #include "pair.hpp"
+#include "parallel.hpp"
 #include "tracks.hpp"
 
 namespace py = pybind11;
@@ -20,6 +22,20 @@ namespace {
 
 template <typename T>
 using Array = py::array_t<T>;
+
+// Threads that `workers` allows; a value that means nothing raises.
+int checked_workers(int workers) {
+    const int threads = requested_threads(workers);
+    if (threads < 1) {
+        throw py::value_error("workers = " + std::to_string(workers) +
+                              " is not a thread count; use a positive number, or -1 for every "
+                              "CPU this process may run on");
+    }
+    return threads;
+}
+
+// Faces per thread below which another thread costs more than it saves.
+constexpr std::int64_t kSurfaceGrain = 4096;
 
 CameraSet open_cameras(const Array<double>& K, const Array<double>& dist, const Array<double>& R,
                        const Array<double>& t) {
@@ -46,7 +62,9 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
                             Array<double> uv, Array<double> dic_u, Array<double> dic_v,
                             Array<double> dic_corrcoef, Array<bool> dic_valid, int reduced_height,
                             int reduced_width, int subset_spacing, int min_views,
-                            double min_corrcoef, double max_reprojection_error_px, double scale) {
+                            double min_corrcoef, double max_reprojection_error_px, double scale,
+                            int workers) {
+    (void)checked_workers(workers);
     const CameraSet cameras = open_cameras(K, dist, R, t);
     const ObservationTable observations = open_observations(point_indices, cam_indices, uv);
     check_observation_table(observations);
@@ -117,7 +135,8 @@ py::dict reconstruct_pair_surface_points(
     Array<std::int64_t> point_indices, Array<std::int32_t> cam_indices, Array<double> uv,
     Array<double> dic_u, Array<double> dic_v, Array<double> dic_corrcoef, Array<bool> dic_valid,
     int reduced_height, int reduced_width, int subset_spacing, int cam_a, int cam_b,
-    double min_corrcoef, double max_reprojection_error_px, double scale) {
+    double min_corrcoef, double max_reprojection_error_px, double scale, int workers) {
+    (void)checked_workers(workers);
     const CameraSet cameras = open_cameras(K, dist, R, t);
     const ObservationTable observations = open_observations(point_indices, cam_indices, uv);
     check_observation_table(observations);
@@ -209,7 +228,9 @@ py::dict reconstruct_pair_surface_points(
 }
 
 py::dict compute_surface_deformation(Array<std::int32_t> faces, Array<double> points_ref,
-                                     Array<double> points_def, Array<bool> valid_faces) {
+                                     Array<double> points_def, Array<bool> valid_faces,
+                                     int workers) {
+    const int requested = checked_workers(workers);
     SurfaceInputs in;
     in.faces = read_view<std::int32_t, 2>(faces);
     in.points_ref = read_view<double, 2>(points_ref);
@@ -263,7 +284,13 @@ py::dict compute_surface_deformation(Array<std::int32_t> faces, Array<double> po
     out.Lambda1 = Lambda1.view;
     out.Lambda2 = Lambda2.view;
     out.valid_strain_faces = valid_strain_faces.view;
-    compute_surface_rows(in, out);
+    if (workers == 1) {
+        compute_surface_rows(in, out, 1);
+    } else {
+        const int threads = threads_for(requested, M, kSurfaceGrain);
+        py::gil_scoped_release release;
+        compute_surface_rows(in, out, threads);
+    }
 
     py::dict result;
     result["Fmat"] = Fmat.array;
@@ -299,14 +326,16 @@ PYBIND11_MODULE(native_kestrine, m, py::multiple_interpreters::not_supported()) 
           py::arg("uv"), py::arg("dic_u"), py::arg("dic_v"), py::arg("dic_corrcoef"),
           py::arg("dic_valid"), py::arg("reduced_height"), py::arg("reduced_width"),
           py::arg("subset_spacing"), py::arg("min_views"), py::arg("min_corrcoef"),
-          py::arg("max_reprojection_error_px"), py::arg("scale"));
+          py::arg("max_reprojection_error_px"), py::arg("scale"), py::kw_only(),
+          py::arg("workers") = 1);
     m.def("reconstruct_pair_surface_points", &kestrine::reconstruct_pair_surface_points,
           py::arg("K"), py::arg("dist"), py::arg("R"), py::arg("t"), py::arg("point_indices"),
           py::arg("cam_indices"), py::arg("uv"), py::arg("dic_u"), py::arg("dic_v"),
           py::arg("dic_corrcoef"), py::arg("dic_valid"), py::arg("reduced_height"),
           py::arg("reduced_width"), py::arg("subset_spacing"), py::arg("cam_a"), py::arg("cam_b"),
-          py::arg("min_corrcoef"), py::arg("max_reprojection_error_px"), py::arg("scale"));
+          py::arg("min_corrcoef"), py::arg("max_reprojection_error_px"), py::arg("scale"),
+          py::kw_only(), py::arg("workers") = 1);
     m.def("compute_surface_deformation", &kestrine::compute_surface_deformation,
           py::arg("faces"), py::arg("points_ref"), py::arg("points_def"),
-          py::arg("valid_faces"));
+          py::arg("valid_faces"), py::kw_only(), py::arg("workers") = 1);
 }

@@ -1,10 +1,12 @@
 #include "deformation.hpp"
+#include "simd/targets.hpp"
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -630,6 +632,151 @@ TEST(ComputeSurfaceRows, ManyBlocksMatchTheKernels) {
         EXPECT_EQ(row[39], s.J) << "row " << i;
         EXPECT_EQ(row[52], s.Lambda2) << "row " << i;
     }
+}
+
+// One face per row of mesh, each with its own three vertices, from a table of
+// ordinary and hostile shapes.
+Mesh adversarial_mesh(std::int64_t M, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    Mesh mesh;
+    const auto random_point = [&] { return Vector3{u(rng), u(rng), u(rng)}; };
+    const auto affine = [&](const Vector3& X, double scale) {
+        return Vector3{scale * (X.x + 0.1 * u(rng)), scale * (X.y + 0.1 * u(rng)),
+                       scale * (X.z + 0.1 * u(rng))};
+    };
+    for (std::int64_t i = 0; i < M; ++i) {
+        Vector3 X[3] = {random_point(), random_point(), random_point()};
+        Vector3 x[3];
+        for (int j = 0; j < 3; ++j) {
+            x[j] = affine(X[j], 1.0 + 0.1 * u(rng));
+        }
+        bool valid = true;
+        switch (i % 14) {
+            case 0: break;                                    // general position
+            case 1: x[1].y = nan; break;                      // NaN vertex
+            case 2: X[2].z = (u(rng) > 0 ? inf : -inf); break;  // infinite vertex
+            case 3: x[2] = x[0]; break;                        // repeated vertex
+            case 4: x[2] = Vector3{2 * x[1].x - x[0].x, 2 * x[1].y - x[0].y,
+                                   2 * x[1].z - x[0].z};
+                break;                                         // collinear deformed
+            case 5: std::swap(x[1], x[2]); break;              // mirrored deformed
+            case 6: {                                          // area near the 1e-18 threshold
+                const double s = std::pow(10.0, -9.0 + 0.5 * u(rng));
+                for (int j = 1; j < 3; ++j) {
+                    X[j] = {X[0].x + s * u(rng), X[0].y + s * u(rng), X[0].z + s * u(rng)};
+                    x[j] = {x[0].x + s * u(rng), x[0].y + s * u(rng), x[0].z + s * u(rng)};
+                }
+                break;
+            }
+            case 7: {                                          // axis-aligned stretch: tied pivots
+                X[0] = {0, 0, 0}; X[1] = {1, 0, 0}; X[2] = {0, 1, 0};
+                const double a = 1.0 + std::floor(4 * u(rng)) / 4, b = 1.0 + std::floor(4 * u(rng)) / 4;
+                x[0] = {0, 0, 0}; x[1] = {a, 0, 0}; x[2] = {0, b, 0};
+                break;
+            }
+            case 8:                                            // huge stretch: rotation cap
+                for (int j = 0; j < 3; ++j) {
+                    x[j] = affine(X[j], 1e7);
+                }
+                break;
+            case 9: valid = false; break;                      // masked out
+            case 10: for (int j = 0; j < 3; ++j) x[j] = X[j]; break;  // undeformed
+            case 11: x[2] = Vector3{x[1].x + 1e-6 * (x[1].x - x[0].x) + 1e-6 * u(rng), x[1].y, x[1].z};
+                break;                                         // near-singular F
+            case 12: for (int j = 0; j < 3; ++j) x[j] = affine(X[j], 0.0) , x[j] = {2.5 * X[j].x, 2.5 * X[j].y, 2.5 * X[j].z};
+                break;                                         // uniform scaling
+            case 13: for (int j = 0; j < 3; ++j) x[j] = Vector3{-X[j].y, X[j].x, X[j].z};
+                break;                                         // rigid quarter turn
+        }
+        for (int j = 0; j < 3; ++j) {
+            mesh.ref.insert(mesh.ref.end(), {X[j].x, X[j].y, X[j].z});
+            mesh.def.insert(mesh.def.end(), {x[j].x, x[j].y, x[j].z});
+            mesh.faces.push_back(valid ? static_cast<std::int32_t>(3 * i + j) : -1);
+        }
+        mesh.valid.push_back(valid ? 1 : 0);
+    }
+    return mesh;
+}
+
+// The rows as the scalar kernels give them, face by face.
+Outputs reference_rows(const Mesh& mesh) {
+    const std::int64_t M = mesh.rows();
+    Outputs out(M);
+    const auto point = [](const std::vector<double>& p, std::int32_t v) {
+        return Vector3{p[3 * v], p[3 * v + 1], p[3 * v + 2]};
+    };
+    const double fill = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+    for (std::int64_t i = 0; i < M; ++i) {
+        const std::int32_t* f = &mesh.faces[static_cast<std::size_t>(3 * i)];
+        TriangleKinematics k;
+        const bool ok = mesh.valid[i] != 0 &&
+                        triangle_kinematics(point(mesh.ref, f[0]), point(mesh.ref, f[1]),
+                                            point(mesh.ref, f[2]), point(mesh.def, f[0]),
+                                            point(mesh.def, f[1]), point(mesh.def, f[2]), k);
+        const FaceStrain s = ok ? strain_measures(k) : FaceStrain{};
+        const double scalars[14] = {s.J,    s.Emgn, s.emgn,      s.Epc1,      s.Epc2,
+                                    s.epc1, s.epc2, s.EShearMax, s.eShearMax, s.Eeq,
+                                    s.eeq,  s.Area, s.Lambda1,   s.Lambda2};
+        for (int c = 0; c < 9; ++c) {
+            out.F[9 * i + c] = ok ? k.F[c] : fill;
+            out.C[9 * i + c] = ok ? k.C[c] : fill;
+            out.E[9 * i + c] = ok ? k.E[c] : fill;
+            out.e[9 * i + c] = ok ? k.e[c] : fill;
+        }
+        for (int c = 0; c < 3; ++c) {
+            out.d3[3 * i + c] = ok ? k.d3[c] : fill;
+        }
+        for (int c = 0; c < 14; ++c) {
+            out.scalars[c][i] = ok ? scalars[c] : fill;
+        }
+        out.valid[i] = ok ? 1 : 0;
+    }
+    return out;
+}
+
+void expect_same_bits(const Outputs& a, const Outputs& b, const char* target) {
+    const auto same = [](const auto& x, const auto& y) {
+        return x.size() == y.size() &&
+               std::memcmp(x.data(), y.data(), x.size() * sizeof(x[0])) == 0;
+    };
+    EXPECT_TRUE(same(a.F, b.F) && same(a.C, b.C) && same(a.E, b.E) && same(a.e, b.e))
+        << target << ": matrices";
+    EXPECT_TRUE(same(a.d3, b.d3)) << target << ": d3";
+    for (int s = 0; s < 14; ++s) {
+        EXPECT_TRUE(same(a.scalars[s], b.scalars[s])) << target << ": scalar " << s;
+    }
+    EXPECT_TRUE(same(a.valid, b.valid)) << target << ": valid";
+}
+
+TEST(SurfaceTargets, EveryTargetMatchesTheScalarKernelsBitForBit) {
+    const Mesh mesh = adversarial_mesh(100003, 11);
+    const Outputs expected = reference_rows(mesh);
+    std::int64_t accepted = 0;
+    for (const BoolByte v : expected.valid) {
+        accepted += v;
+    }
+    ASSERT_GT(accepted, 50000);  // the table is mostly usable faces
+    int tried = 0;
+    for (const KernelTarget& target : kernel_targets()) {
+        if (!target.supported()) {
+            continue;
+        }
+        ++tried;
+        Outputs whole(mesh.rows());
+        target.surface_rows(mesh.inputs(), whole.views, 0, mesh.rows());
+        expect_same_bits(whole, expected, target.name);
+        // Ranges that split blocks and lane groups write exactly their rows.
+        Outputs split(mesh.rows());
+        for (const auto& [begin, end] : {std::pair<std::int64_t, std::int64_t>{0, 12345},
+                                         {12345, 12347}, {12347, mesh.rows()}}) {
+            target.surface_rows(mesh.inputs(), split.views, begin, end);
+        }
+        expect_same_bits(split, expected, target.name);
+    }
+    EXPECT_GE(tried, 1);
 }
 
 }  // namespace
