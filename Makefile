@@ -16,7 +16,7 @@ BENCH_DEPS := "scipy>=1.11" "opencv-python-headless>=4.8"
 
 SOURCES := $(wildcard src/*.cpp src/*.hpp src/simd/*.cpp src/simd/*.hpp src/*.map stubs/*.pyi) CMakeLists.txt pyproject.toml
 
-.PHONY: test demo bench venv build cpp-test py-test sanitize fuzz clean gtest
+.PHONY: test demo bench venv build cpp-test py-test sanitize sanitize-threads fuzz clean gtest
 
 $(PY):
 	@py=$$(scripts/find-python312) || exit 1; \
@@ -61,12 +61,16 @@ cpp-test: gtest
 py-test: build
 	$(PY) -m pytest
 
-test: cpp-test py-test sanitize
+test: cpp-test py-test sanitize sanitize-threads
 
 # The C++ tests and the whole pytest suite again, against a build with
 # AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize).
 sanitize: venv gtest
 	JOBS=$(JOBS) PYTHON=$(PY) BUILD=$(SAN_BUILD) scripts/sanitize
+
+# The threaded C++ tests against a ThreadSanitizer build (build/tsan).
+sanitize-threads: gtest
+	JOBS=$(JOBS) BUILD=build/tsan scripts/sanitize-threads
 
 # A longer fuzzing campaign under the sanitizers. KESTRINE_FUZZ_EXAMPLES sets the
 # examples per function (default 20000), KESTRINE_FUZZ_SEED another fixed seed.

@@ -779,5 +779,15 @@ TEST(SurfaceTargets, EveryTargetMatchesTheScalarKernelsBitForBit) {
     EXPECT_GE(tried, 1);
 }
 
+TEST(SurfaceThreads, EveryThreadCountGivesTheSameBits) {
+    const Mesh mesh = adversarial_mesh(20011, 5);
+    const Outputs expected = reference_rows(mesh);
+    for (const int threads : {1, 2, 3, 7}) {
+        Outputs out(mesh.rows());
+        compute_surface_rows(mesh.inputs(), out.views, threads);
+        expect_same_bits(out, expected, "threads");
+    }
+}
+
 }  // namespace
 }  // namespace kestrine

@@ -1,0 +1,61 @@
+#include "parallel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace kestrine {
+namespace {
+
+TEST(RunRanges, EveryElementExactlyOnceOnAlignedBoundaries) {
+    for (const std::int64_t count : {0, 1, 63, 64, 65, 1000, 4099}) {
+        for (const int threads : {1, 2, 3, 8}) {
+            std::vector<std::atomic<int>> hits(static_cast<std::size_t>(count));
+            std::atomic<int> misaligned{0};
+            run_ranges(threads, count, 64, [&](std::int64_t begin, std::int64_t end) {
+                if (begin % 64 != 0) {
+                    ++misaligned;
+                }
+                for (std::int64_t i = begin; i < end; ++i) {
+                    ++hits[static_cast<std::size_t>(i)];
+                }
+            });
+            EXPECT_EQ(misaligned, 0) << count << " elements, " << threads << " threads";
+            for (std::int64_t i = 0; i < count; ++i) {
+                ASSERT_EQ(hits[static_cast<std::size_t>(i)], 1) << "element " << i;
+            }
+        }
+    }
+}
+
+TEST(RunRanges, ExceptionOfAnyRangeReachesTheCaller) {
+    // The failing range is not the calling thread's, and every other range
+    // still runs to its end before the exception is rethrown.
+    std::atomic<std::int64_t> done{0};
+    EXPECT_THROW(run_ranges(3, 3000, 1,
+                            [&](std::int64_t begin, std::int64_t end) {
+                                if (begin > 0 && begin < 2000) {
+                                    throw std::bad_alloc();
+                                }
+                                done += end - begin;
+                            }),
+                 std::bad_alloc);
+    EXPECT_EQ(done, 2000);
+}
+
+TEST(ThreadsFor, GrainAndRequestBoundTheCount) {
+    EXPECT_EQ(threads_for(8, 100, 4096), 1);
+    EXPECT_EQ(threads_for(8, 3 * 4096, 4096), 3);
+    EXPECT_EQ(threads_for(2, 1 << 20, 4096), 2);
+    EXPECT_GE(requested_threads(-1), 1);
+    EXPECT_EQ(requested_threads(5), 5);
+    EXPECT_EQ(requested_threads(0), 0);
+    EXPECT_EQ(requested_threads(-2), 0);
+}
+
+}  // namespace
+}  // namespace kestrine
