@@ -173,6 +173,34 @@ def repeats_for(size: int, requested: int) -> int:
     return max(2, min(requested * 4, int(requested * 4e4 / max(size, 1)))) if size < 1e5 else max(2, requested)
 
 
+def extra_memory(fn, kwargs) -> tuple[int | None, int]:
+    """Peak resident memory of one call beyond its result arrays, and their size."""
+    _release_free_memory()
+    if not _reset_peak():
+        return None, _nbytes(fn(**kwargs))
+    before = _status_kib("VmRSS")
+    result = fn(**kwargs)
+    peak = _status_kib("VmHWM")
+    result_bytes = _nbytes(result)
+    if before is None or peak is None:
+        return None, result_bytes
+    return (peak - before) * 1024 - result_bytes, result_bytes
+
+
+def allocate_and_fill(result: dict) -> dict:
+    """New arrays of the result's shapes and dtypes, every element written: the
+    floor under any function that returns these arrays."""
+    out = {}
+    for key, value in result.items():
+        out[key] = np.empty(value.shape, value.dtype)
+        out[key].fill(1)
+    return out
+
+
+# Thread counts timed at 1e5 elements and above, beside the single-threaded row.
+THREADED = (2, -1)
+
+
 def worker(task: str, size: int, repeats: int, with_baseline: bool) -> dict:
     import native_kestrine as nk
 
@@ -184,23 +212,17 @@ def worker(task: str, size: int, repeats: int, with_baseline: bool) -> dict:
     fn(**small)          # first-call set-up (numpy C API lookup) stays out of the figures
     del small
 
-    _release_free_memory()
-    memory = None
-    if _reset_peak():
-        before = _status_kib("VmRSS")
-        result = fn(**kwargs)
-        peak = _status_kib("VmHWM")
-        if before is not None and peak is not None:
-            memory = (peak - before) * 1024 - _nbytes(result)
-        result_bytes = _nbytes(result)
-        del result
-    else:
-        result_bytes = _nbytes(fn(**kwargs))
-
+    memory, result_bytes = extra_memory(fn, kwargs)
     runs = repeats_for(size, repeats)
     seconds = best_time(fn, kwargs, runs)
     out = {"task": task, "size": size, "elements": elements, "observations": observations,
            "seconds": seconds, "runs": runs, "extra_bytes": memory, "result_bytes": result_bytes}
+    out["fill_seconds"] = best_time(allocate_and_fill, {"result": fn(**kwargs)}, runs)
+    if size >= 100_000:
+        for workers in THREADED:
+            threaded = dict(kwargs, workers=workers)
+            out[f"seconds_w{workers}"] = best_time(fn, threaded, runs)
+        out["extra_bytes_w-1"], _ = extra_memory(fn, dict(kwargs, workers=-1))
 
     if with_baseline:
         base_fn = {"tracks": baselines.tracks_numpy, "pair": baselines.pair_opencv,
@@ -262,7 +284,7 @@ def missing_packages(tasks, with_baseline: bool) -> list[str]:
 
 def run_worker_process(task: str, size: int, repeats: int, with_baseline: bool) -> dict:
     env = dict(os.environ)
-    # Everything runs on one core: the module is single-threaded, and so must be the baselines.
+    # The baselines run on one core, as the module does with its default workers=1.
     env.update(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     cmd = [sys.executable, str(Path(__file__).resolve()), "--worker", task, str(size), "--repeats", str(repeats)]
     if not with_baseline:
@@ -320,7 +342,8 @@ def main(argv=None) -> int:
             print(f"error: missing package: {m}", file=sys.stderr)
         return 1
 
-    print(f"machine: {os.cpu_count()} CPUs, {_cpu_model()}; one worker process per row, single-threaded")
+    print(f"machine: {os.cpu_count()} CPUs, {_cpu_model()}; one worker process per row; "
+          f"module and baselines single-threaded unless a workers column says otherwise")
     print(f"{'task':<12}{'size':>9}{'elements':>10}{'module ms':>11}{'ns/elem':>9}{'extra MB':>10}{'B/elem':>9}"
           f"{'B/obs':>9}{'baseline ms':>12}{'speed-up':>9}{'base ns/el':>11}{'agreement':>11}")
     results = []
@@ -332,6 +355,20 @@ def main(argv=None) -> int:
     print()
     print("extra = peak resident memory of one call beyond its result arrays; agreement = largest "
           "difference from the baseline (all within the stated tolerances)")
+    threaded = [r for r in results if "seconds_w2" in r]
+    if threaded:
+        print()
+        print(f"workers (CPUs this process may use: {len(os.sched_getaffinity(0))}); fill = allocating "
+              "and writing the result arrays alone")
+        print(f"{'task':<12}{'size':>9}{'w=1 ms':>10}{'w=2 ms':>10}{'w=-1 ms':>10}{'x w=2':>8}{'x w=-1':>8}"
+              f"{'B/obs w=1':>11}{'B/obs w=-1':>12}{'fill ms':>9}{'w=1/fill':>10}")
+        for r in threaded:
+            w1, w2, wall = r["seconds"], r["seconds_w2"], r["seconds_w-1"]
+            m1, mall = r["extra_bytes"], r["extra_bytes_w-1"]
+            print(f"{r['task']:<12}{r['size']:>9.0e}{w1 * 1e3:>10.2f}{w2 * 1e3:>10.2f}{wall * 1e3:>10.2f}"
+                  f"{w1 / w2:>8.2f}{w1 / wall:>8.2f}{fmt(m1 and m1 / r['observations'], '11.1f')}"
+                  f"{fmt(mall and mall / r['observations'], '12.1f')}{r['fill_seconds'] * 1e3:>9.2f}"
+                  f"{w1 / r['fill_seconds']:>10.1f}", flush=True)
     failed = [r for r in results if "error" in r]
     by = {(r["task"], r["size"]): r for r in results if "error" not in r}
     for task in args.tasks:
