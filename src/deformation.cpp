@@ -11,93 +11,6 @@
 
 namespace kestrine {
 
-// ---- Vector3 and Matrix3 algebra -------------------------------------------
-
-double dot(const Vector3& a, const Vector3& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
-
-Vector3 subtract(const Vector3& a, const Vector3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-
-Vector3 cross(const Vector3& a, const Vector3& b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-
-double norm(const Vector3& a) { return std::sqrt(dot(a, a)); }
-
-Vector3 scaled(const Vector3& a, double s) { return {a.x * s, a.y * s, a.z * s}; }
-
-bool all_finite(const Vector3& a) {
-    return std::isfinite(a.x) && std::isfinite(a.y) && std::isfinite(a.z);
-}
-
-Matrix3 outer(const Vector3& a, const Vector3& b) {
-    Matrix3 out;
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            out(r, c) = a[r] * b[c];
-        }
-    }
-    return out;
-}
-
-Matrix3 add(const Matrix3& A, const Matrix3& B) {
-    Matrix3 out;
-    for (int k = 0; k < 9; ++k) {
-        out[k] = A[k] + B[k];
-    }
-    return out;
-}
-
-Matrix3 matmul(const Matrix3& A, const Matrix3& B) {
-    Matrix3 out;
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            out(r, c) = (A[r * 3] * B[c] + A[r * 3 + 1] * B[3 + c]) + A[r * 3 + 2] * B[6 + c];
-        }
-    }
-    return out;
-}
-
-Matrix3 transpose(const Matrix3& A) {
-    Matrix3 out;
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            out(r, c) = A(c, r);
-        }
-    }
-    return out;
-}
-
-double det(const Matrix3& A) {
-    return (A[0] * (A[4] * A[8] - A[5] * A[7]) - A[1] * (A[3] * A[8] - A[5] * A[6])) +
-           A[2] * (A[3] * A[7] - A[4] * A[6]);
-}
-
-bool invert(const Matrix3& A, Matrix3& out) {
-    const double d = det(A);
-    if (std::fabs(d) <= 1e-18 || !std::isfinite(d)) {
-        return false;
-    }
-    const double r = 1.0 / d;
-    out[0] = (A[4] * A[8] - A[5] * A[7]) * r;
-    out[1] = (A[2] * A[7] - A[1] * A[8]) * r;
-    out[2] = (A[1] * A[5] - A[2] * A[4]) * r;
-    out[3] = (A[5] * A[6] - A[3] * A[8]) * r;
-    out[4] = (A[0] * A[8] - A[2] * A[6]) * r;
-    out[5] = (A[2] * A[3] - A[0] * A[5]) * r;
-    out[6] = (A[3] * A[7] - A[4] * A[6]) * r;
-    out[7] = (A[1] * A[6] - A[0] * A[7]) * r;
-    out[8] = (A[0] * A[4] - A[1] * A[3]) * r;
-    return true;
-}
-
-double frobenius_norm(const Matrix3& A) {
-    double sum = 0.0;
-    for (int k = 0; k < 9; ++k) {
-        sum += A[k] * A[k];
-    }
-    return std::sqrt(sum);
-}
-
 // ---- Triangle kinematics ---------------------------------------------------
 
 bool triangle_kinematics(const Vector3& X1, const Vector3& X2, const Vector3& X3,
@@ -167,44 +80,31 @@ Matrix3 identity3() {
     return I;
 }
 
-// Two matrices side by side, element k of both in one vector register. Each
-// lane is plain IEEE double arithmetic, so a lane computes bit for bit what
-// the scalar code computes.
-using Lanes = double __attribute__((vector_size(16)));
-
-double abs_of(double x) { return std::fabs(x); }
-Lanes abs_of(Lanes x) { return Lanes{std::fabs(x[0]), std::fabs(x[1])}; }
-double sqrt_of(double x) { return std::sqrt(x); }
-Lanes sqrt_of(Lanes x) { return Lanes{std::sqrt(x[0]), std::sqrt(x[1])}; }
-// 1 for theta >= 0, otherwise -1 (NaN included).
-double sign_of(double theta) { return theta >= 0.0 ? 1.0 : -1.0; }
-Lanes sign_of(Lanes theta) { return Lanes{sign_of(theta[0]), sign_of(theta[1])}; }
-
-// Rotation (p, q) of a row-major A and its accumulated V (nine elements each,
-// T = double or Lanes): columns p and q of A, then rows p and q of the
-// updated A, then columns p and q of V. The pivot is not zeroed explicitly.
-template <int p, int q, typename T>
-void jacobi_rotation(T* A, T* V) {
-    const T theta = (A[4 * q] - A[4 * p]) / (2.0 * A[3 * p + q]);
-    const T sign = sign_of(theta);
-    const T t = sign / (abs_of(theta) + sqrt_of(1.0 + theta * theta));
-    const T c = 1.0 / sqrt_of(1.0 + t * t);
-    const T s = t * c;
+// Rotation (p, q) of a row-major A and its accumulated V: columns p and q of
+// A, then rows p and q of the updated A, then columns p and q of V. The pivot
+// is not zeroed explicitly.
+template <int p, int q>
+void jacobi_rotation(double* A, double* V) {
+    const double theta = (A[4 * q] - A[4 * p]) / (2.0 * A[3 * p + q]);
+    const double sign = theta >= 0.0 ? 1.0 : -1.0;  // NaN gives -1
+    const double t = sign / (std::fabs(theta) + std::sqrt(1.0 + theta * theta));
+    const double c = 1.0 / std::sqrt(1.0 + t * t);
+    const double s = t * c;
     for (int k = 0; k < 3; ++k) {
-        const T a = A[3 * k + p];
-        const T b = A[3 * k + q];
+        const double a = A[3 * k + p];
+        const double b = A[3 * k + q];
         A[3 * k + p] = c * a - s * b;
         A[3 * k + q] = s * a + c * b;
     }
     for (int k = 0; k < 3; ++k) {
-        const T a = A[3 * p + k];
-        const T b = A[3 * q + k];
+        const double a = A[3 * p + k];
+        const double b = A[3 * q + k];
         A[3 * p + k] = c * a - s * b;
         A[3 * q + k] = s * a + c * b;
     }
     for (int k = 0; k < 3; ++k) {
-        const T a = V[3 * k + p];
-        const T b = V[3 * k + q];
+        const double a = V[3 * k + p];
+        const double b = V[3 * k + q];
         V[3 * k + p] = c * a - s * b;
         V[3 * k + q] = s * a + c * b;
     }
@@ -227,8 +127,7 @@ int jacobi_pivot(double a01, double a02, double a12) {
     return m < 1e-14 ? -1 : pivot;
 }
 
-template <typename T>
-void jacobi_rotate(int pivot, T* A, T* V) {
+void jacobi_rotate(int pivot, double* A, double* V) {
     if (pivot == 0) {
         jacobi_rotation<0, 1>(A, V);
     } else if (pivot == 1) {
@@ -245,38 +144,6 @@ bool jacobi_step(Matrix3& A, Matrix3& V) {
         return false;
     }
     jacobi_rotate(pivot, A.m.data(), V.m.data());
-    return true;
-}
-
-// One Jacobi step of both lanes. A lane whose iteration has ended is left
-// unchanged, so asking it again gives the same answer. False when neither
-// lane rotated.
-bool jacobi_step(Lanes* A, Lanes* V) {
-    const int pivot0 = jacobi_pivot(A[1][0], A[2][0], A[5][0]);
-    const int pivot1 = jacobi_pivot(A[1][1], A[2][1], A[5][1]);
-    if (pivot0 == pivot1) {
-        if (pivot0 < 0) {
-            return false;
-        }
-        jacobi_rotate(pivot0, A, V);
-        return true;
-    }
-    const int pivots[2] = {pivot0, pivot1};
-    for (int lane = 0; lane < 2; ++lane) {
-        if (pivots[lane] >= 0) {
-            double a[9];
-            double v[9];
-            for (int k = 0; k < 9; ++k) {
-                a[k] = A[k][lane];
-                v[k] = V[k][lane];
-            }
-            jacobi_rotate(pivots[lane], a, v);
-            for (int k = 0; k < 9; ++k) {
-                A[k][lane] = a[k];
-                V[k][lane] = v[k];
-            }
-        }
-    }
     return true;
 }
 
@@ -303,44 +170,6 @@ SymmetricEigen3 jacobi_result(const Matrix3& A, const Matrix3& V) {
 }
 
 constexpr int kMaxRotations = 64;
-
-// jacobi_eigen3 of C, E and e of one face, identical bit for bit to three
-// separate calls. The cost of a face is the three chains of dependent
-// divisions and square roots; advancing them together lets the CPU overlap
-// them. E = (C - I) / 2 nearly always takes the same pivots as C, so the two
-// share vector registers and rotate together, each lane on its own when their
-// pivots differ.
-std::array<SymmetricEigen3, 3> jacobi_eigen3_of_face(const Matrix3& C, const Matrix3& E,
-                                                     const Matrix3& e) {
-    const Matrix3 I = identity3();
-    Lanes CE[9];
-    Lanes CE_vectors[9];
-    for (int k = 0; k < 9; ++k) {
-        CE[k] = Lanes{C[k], E[k]};
-        CE_vectors[k] = Lanes{I[k], I[k]};
-    }
-    Matrix3 e_rotated = e;
-    Matrix3 e_vectors = I;
-    bool CE_active = true;
-    bool e_active = true;
-    for (int rotation = 0; rotation < kMaxRotations && (CE_active || e_active); ++rotation) {
-        if (CE_active) {
-            CE_active = jacobi_step(CE, CE_vectors);
-        }
-        if (e_active) {
-            e_active = jacobi_step(e_rotated, e_vectors);
-        }
-    }
-    Matrix3 C_rotated, C_vectors, E_rotated, E_vectors;
-    for (int k = 0; k < 9; ++k) {
-        C_rotated[k] = CE[k][0];
-        C_vectors[k] = CE_vectors[k][0];
-        E_rotated[k] = CE[k][1];
-        E_vectors[k] = CE_vectors[k][1];
-    }
-    return {jacobi_result(C_rotated, C_vectors), jacobi_result(E_rotated, E_vectors),
-            jacobi_result(e_rotated, e_vectors)};
-}
 
 }  // namespace
 
@@ -403,10 +232,7 @@ double equivalent_strain(const Matrix3& A) {
 }  // namespace
 
 FaceStrain strain_measures(const TriangleKinematics& k) {
-    const std::array<SymmetricEigen3, 3> eig = jacobi_eigen3_of_face(k.C, k.E, k.e);
-    const SymmetricEigen3& Ceig = eig[0];
-    const SymmetricEigen3& Eeig = eig[1];
-    const SymmetricEigen3& eeig = eig[2];
+    const SymmetricEigen3 Ceig = jacobi_eigen3(k.C);
     std::array<double, 3> lambdas{};
     for (int i = 0; i < 3; ++i) {
         // Clamps negative and NaN eigenvalues of C to a stretch of 0.
@@ -426,6 +252,8 @@ FaceStrain strain_measures(const TriangleKinematics& k) {
     }
     const std::array<double, 2> planar_lambda = other_two_ascending(lambdas, out_of_plane);
 
+    const SymmetricEigen3 Eeig = jacobi_eigen3(k.E);
+    const SymmetricEigen3 eeig = jacobi_eigen3(k.e);
     const std::array<double, 2> Eplanar = planar_values(Eeig, k.D3);
     const std::array<double, 2> eplanar = planar_values(eeig, k.d3);
 
