@@ -18,10 +18,6 @@ namespace kestrine {
 
 namespace py = pybind11;
 
-// numpy bools are addressed as bytes (see BoolByte).
-template <typename T>
-using Element = std::conditional_t<std::is_same_v<T, bool>, BoolByte, T>;
-
 // Read view of an argument array. The dimension check is pybind11's own, so
 // a wrong dimension count raises its usual ValueError; nothing is copied.
 template <typename T, int N>
@@ -52,6 +48,18 @@ struct ResultArray {
         }
     }
 };
+
+// A new result array of n rows, inserted into result under key; returns its
+// write view. Called in a result table's order, it builds the dict in order.
+template <typename T, int... extents>
+ResultView<T, extents...> add_result(py::dict& result, const char* key, py::ssize_t n) {
+    ResultArray<T, 1 + sizeof...(extents)> created({n, extents...});
+    result[key] = created.array;
+    return created.view;
+}
+
+#define KESTRINE_ADD_RESULT(key, type, tail) \
+    out.key = add_result<type KESTRINE_EXTENTS(tail)>(result, #key, rows);
 
 // Caller mistakes found before any result exists; each raises ValueError
 // naming the argument.

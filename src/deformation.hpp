@@ -70,12 +70,31 @@ struct SurfaceInputs {
     ArrayView<const BoolByte, 1> valid_faces;
 };
 
+// The results of compute_surface_deformation, one row per face.
+#define KESTRINE_SURFACE_RESULTS(X)    \
+    X(Fmat, double, (3, 3))            \
+    X(Cmat, double, (3, 3))            \
+    X(J, double, ())                   \
+    X(Emat, double, (3, 3))            \
+    X(emat, double, (3, 3))            \
+    X(Emgn, double, ())                \
+    X(emgn, double, ())                \
+    X(Epc1, double, ())                \
+    X(Epc2, double, ())                \
+    X(epc1, double, ())                \
+    X(epc2, double, ())                \
+    X(EShearMax, double, ())           \
+    X(eShearMax, double, ())           \
+    X(Eeq, double, ())                 \
+    X(eeq, double, ())                 \
+    X(Area, double, ())                \
+    X(d3, double, (3))                 \
+    X(Lambda1, double, ())             \
+    X(Lambda2, double, ())             \
+    X(valid_strain_faces, bool, ())
+
 struct SurfaceOutputs {
-    ArrayView<double, 3> Fmat, Cmat, Emat, emat;  // (M, 3, 3)
-    ArrayView<double, 2> d3;                      // (M, 3)
-    ArrayView<double, 1> J, Emgn, emgn, Epc1, Epc2, epc1, epc2, EShearMax, eShearMax, Eeq, eeq,
-        Area, Lambda1, Lambda2;
-    ArrayView<BoolByte, 1> valid_strain_faces;
+    KESTRINE_SURFACE_RESULTS(KESTRINE_RESULT_VIEW)
 };
 
 // Empty when compute_surface_rows may read the inputs safely; otherwise the

@@ -241,78 +241,17 @@ py::dict compute_surface_deformation(Array<std::int32_t> faces, Array<double> po
         throw py::value_error(problem);
     }
 
-    const py::ssize_t M = in.faces.extent(0);
-    ResultArray<double, 3> Fmat({M, 3, 3});
-    ResultArray<double, 3> Cmat({M, 3, 3});
-    ResultArray<double, 3> Emat({M, 3, 3});
-    ResultArray<double, 3> emat({M, 3, 3});
-    ResultArray<double, 2> d3({M, 3});
-    ResultArray<double, 1> J({M});
-    ResultArray<double, 1> Emgn({M});
-    ResultArray<double, 1> emgn({M});
-    ResultArray<double, 1> Epc1({M});
-    ResultArray<double, 1> Epc2({M});
-    ResultArray<double, 1> epc1({M});
-    ResultArray<double, 1> epc2({M});
-    ResultArray<double, 1> EShearMax({M});
-    ResultArray<double, 1> eShearMax({M});
-    ResultArray<double, 1> Eeq({M});
-    ResultArray<double, 1> eeq({M});
-    ResultArray<double, 1> Area({M});
-    ResultArray<double, 1> Lambda1({M});
-    ResultArray<double, 1> Lambda2({M});
-    ResultArray<bool, 1> valid_strain_faces({M});
-
+    const py::ssize_t rows = in.faces.extent(0);
+    py::dict result;
     SurfaceOutputs out;
-    out.Fmat = Fmat.view;
-    out.Cmat = Cmat.view;
-    out.Emat = Emat.view;
-    out.emat = emat.view;
-    out.d3 = d3.view;
-    out.J = J.view;
-    out.Emgn = Emgn.view;
-    out.emgn = emgn.view;
-    out.Epc1 = Epc1.view;
-    out.Epc2 = Epc2.view;
-    out.epc1 = epc1.view;
-    out.epc2 = epc2.view;
-    out.EShearMax = EShearMax.view;
-    out.eShearMax = eShearMax.view;
-    out.Eeq = Eeq.view;
-    out.eeq = eeq.view;
-    out.Area = Area.view;
-    out.Lambda1 = Lambda1.view;
-    out.Lambda2 = Lambda2.view;
-    out.valid_strain_faces = valid_strain_faces.view;
+    KESTRINE_SURFACE_RESULTS(KESTRINE_ADD_RESULT)
     if (workers == 1) {
         compute_surface_rows(in, out, 1);
     } else {
-        const int threads = threads_for(requested, M, kSurfaceGrain);
+        const int threads = threads_for(requested, rows, kSurfaceGrain);
         py::gil_scoped_release release;
         compute_surface_rows(in, out, threads);
     }
-
-    py::dict result;
-    result["Fmat"] = Fmat.array;
-    result["Cmat"] = Cmat.array;
-    result["J"] = J.array;
-    result["Emat"] = Emat.array;
-    result["emat"] = emat.array;
-    result["Emgn"] = Emgn.array;
-    result["emgn"] = emgn.array;
-    result["Epc1"] = Epc1.array;
-    result["Epc2"] = Epc2.array;
-    result["epc1"] = epc1.array;
-    result["epc2"] = epc2.array;
-    result["EShearMax"] = EShearMax.array;
-    result["eShearMax"] = eShearMax.array;
-    result["Eeq"] = Eeq.array;
-    result["eeq"] = eeq.array;
-    result["Area"] = Area.array;
-    result["d3"] = d3.array;
-    result["Lambda1"] = Lambda1.array;
-    result["Lambda2"] = Lambda2.array;
-    result["valid_strain_faces"] = valid_strain_faces.array;
     return result;
 }
 

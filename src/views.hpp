@@ -73,4 +73,21 @@ ArrayView<T, N> contiguous_view(T* data, const std::int64_t (&shape)[N]) {
 // counts as true without ever loading an invalid C++ bool.
 using BoolByte = std::uint8_t;
 
+// The element a view of a T array addresses (numpy bools as bytes).
+template <typename T>
+using Element = std::conditional_t<std::is_same_v<T, bool>, BoolByte, T>;
+
+// Result tables. Each function lists its result arrays once, in the order of
+// its returned dict, as X(key, element type, (extents after the row count));
+// that one list declares the kernels' output views and drives allocation and
+// the dict. KESTRINE_EXTENTS turns "(3, 3)" into ", 3, 3" and "()" into "".
+#define KESTRINE_EXTENTS_OF(...) __VA_OPT__(, ) __VA_ARGS__
+#define KESTRINE_EXTENTS(tail) KESTRINE_EXTENTS_OF tail
+
+// Write view of a result array with `extents` after its row count.
+template <typename T, int... extents>
+using ResultView = ArrayView<Element<T>, 1 + sizeof...(extents)>;
+
+#define KESTRINE_RESULT_VIEW(key, type, tail) ResultView<type KESTRINE_EXTENTS(tail)> key;
+
 }  // namespace kestrine
