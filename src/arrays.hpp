@@ -1,6 +1,8 @@
 // The boundary between numpy and the kernels: opening strided views of the
-// caller's arrays, checking that they are large enough for what the kernels
-// will read, and creating result arrays.
+// caller's arrays, converting index arguments exactly, checking that the
+// arrays are large enough for what the kernels will read, and creating result
+// arrays. Every caller mistake found here raises ValueError naming the
+// argument, before any result exists.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -11,6 +13,7 @@
 #include <type_traits>
 
 #include "camera.hpp"
+#include "deformation.hpp"
 #include "observations.hpp"
 #include "views.hpp"
 
@@ -18,12 +21,11 @@ namespace kestrine {
 
 namespace py = pybind11;
 
-// Read view of an argument array. The dimension check is pybind11's own, so
-// a wrong dimension count raises its usual ValueError; nothing is copied.
+// View of an array whose dimension count and element type the caller has
+// established.
 template <typename T, int N>
-ArrayView<const Element<T>, N> read_view(const py::array_t<T>& array) {
-    (void)array.template unchecked<N>();
-    ArrayView<const Element<T>, N> view;
+ArrayView<const T, N> view_of(const py::array& array) {
+    ArrayView<const T, N> view;
     view.data = reinterpret_cast<const unsigned char*>(array.data());
     for (int d = 0; d < N; ++d) {
         view.shape[d] = array.shape(d);
@@ -31,6 +33,49 @@ ArrayView<const Element<T>, N> read_view(const py::array_t<T>& array) {
     }
     return view;
 }
+
+// Read view of an argument array. The dimension check is pybind11's own, so
+// a wrong dimension count raises its usual ValueError; nothing is copied.
+template <typename T, int N>
+ArrayView<const Element<T>, N> read_view(const py::array_t<T>& array) {
+    (void)array.template unchecked<N>();
+    return view_of<Element<T>, N>(array);
+}
+
+// An index argument (point ids, camera or vertex indices) as the caller gave
+// it: numpy's array of any array-like whose values are bool, integer or real
+// floating. Read through the views below, which convert it to T.
+template <typename T>
+struct IndexArray {
+    py::object given;      // a numpy array
+    py::object converted;  // the copy of dtype T, when one was needed
+};
+
+// Whether an index argument of this dtype is taken (and read by the views).
+bool is_index_dtype(const py::dtype& type);
+
+// The dimension check of read_view, with pybind11's message.
+template <int N, typename T>
+void check_dimensions(const IndexArray<T>& index) {
+    (void)py::reinterpret_borrow<py::array>(index.given).template unchecked<unsigned char, N>();
+}
+
+// The index arguments as the kernels read them, once their dimension counts
+// are checked. Every value that the call reads must convert unchanged: an
+// integer within the target range, or a float that is such a whole number;
+// otherwise ValueError names the argument, the position and the value as the
+// caller gave it. An array already of the target dtype is read in place; any
+// other is converted in one checking pass into a copy held by the argument
+// (its unread elements hold 0).
+//
+// point_indices: every entry.
+ArrayView<const std::int64_t, 1> point_id_view(IndexArray<std::int64_t>& point_indices);
+// cam_indices: the first `rows` entries, one per observation.
+ArrayView<const std::int32_t, 1> camera_index_view(IndexArray<std::int32_t>& cam_indices,
+                                                   std::int64_t rows);
+// faces: the first three columns of the rows that valid_faces covers and marks.
+ArrayView<const std::int32_t, 2> vertex_index_view(IndexArray<std::int32_t>& faces,
+                                                   const ArrayView<const BoolByte, 1>& valid_faces);
 
 // A new C-contiguous result array, uninitialised, and its write view.
 template <typename T, int N>
@@ -72,6 +117,13 @@ int check_observation_cameras(const ObservationTable& observations, const Camera
 // A camera chosen by name (cam_a, cam_b) lies inside all four camera arrays.
 void check_named_camera(const CameraSet& cameras, int c, const char* name);
 
+// The surface function's arguments are safe to read. Checked in order:
+// faces with rows but fewer than 3 columns; valid_faces shorter than faces; a
+// point array with fewer than 3 columns while some face is valid; a valid
+// face's index outside points_ref or points_def. Indices of masked-out faces
+// are never read.
+void check_surface_inputs(const SurfaceInputs& in);
+
 // Opens the four DIC stacks in the order dic_u, dic_v, dic_corrcoef,
 // dic_valid (each may raise the dimension error) and checks that each covers
 // cameras 0..max_camera and the grid extents that sampling addresses.
@@ -81,3 +133,35 @@ DicFieldStack open_dic_stack(const py::array_t<double>& dic_u, const py::array_t
                              int reduced_width, int subset_spacing, int max_camera);
 
 }  // namespace kestrine
+
+namespace pybind11::detail {
+
+// Index arguments take any array-like numpy can read (its values are checked
+// when they are read) and render like every other array argument.
+template <typename T>
+struct type_caster<kestrine::IndexArray<T>> {
+    PYBIND11_TYPE_CASTER(kestrine::IndexArray<T>, handle_type_name<array_t<T>>::name);
+
+    bool load(handle src, bool convert) {
+        if (!convert && !isinstance<array>(src)) {
+            return false;
+        }
+        array given = array::ensure(src);
+        if (given && given.dtype().kind() == 'O') {
+            // Python numbers in an object array: take the dtype numpy would
+            // give the same numbers in a list.
+            given = array::ensure(given.attr("tolist")());
+        }
+        if (!given || !kestrine::is_index_dtype(given.dtype())) {
+            return false;
+        }
+        value.given = std::move(given);
+        return true;
+    }
+
+    static handle cast(const kestrine::IndexArray<T>& src, return_value_policy, handle) {
+        return src.given.inc_ref();
+    }
+};
+
+}  // namespace pybind11::detail

@@ -277,64 +277,6 @@ FaceStrain strain_measures(const TriangleKinematics& k) {
 
 // ---- Driver over a whole mesh ----------------------------------------------
 
-namespace {
-
-std::string too_few_columns(const char* name, std::int64_t columns) {
-    return std::string(name) + " has " + std::to_string(columns) +
-           " columns; at least 3 (x, y, z or three vertex indices) are required";
-}
-
-}  // namespace
-
-std::string check_surface_inputs(const SurfaceInputs& in) {
-    const std::int64_t M = in.faces.shape[0];
-    if (M > 0 && in.faces.shape[1] < 3) {
-        return too_few_columns("faces", in.faces.shape[1]);
-    }
-    if (in.valid_faces.shape[0] < M) {
-        return "valid_faces has " + std::to_string(in.valid_faces.shape[0]) +
-               " entries but faces has " + std::to_string(M) + " rows";
-    }
-    bool any_valid = false;
-    for (std::int64_t i = 0; i < M && !any_valid; ++i) {
-        any_valid = in.valid_faces(i) != 0;
-    }
-    if (!any_valid) {
-        return {};
-    }
-    if (in.points_ref.shape[1] < 3) {
-        return too_few_columns("points_ref", in.points_ref.shape[1]);
-    }
-    if (in.points_def.shape[1] < 3) {
-        return too_few_columns("points_def", in.points_def.shape[1]);
-    }
-    const std::int64_t rows_ref = in.points_ref.shape[0];
-    const std::int64_t rows_def = in.points_def.shape[0];
-    for (std::int64_t i = 0; i < M; ++i) {
-        if (in.valid_faces(i) == 0) {
-            continue;
-        }
-        for (int j = 0; j < 3; ++j) {
-            const std::int32_t index = in.faces(i, j);
-            const char* outside = nullptr;
-            std::int64_t rows = 0;
-            if (index < 0 || index >= rows_ref) {
-                outside = "points_ref";
-                rows = rows_ref;
-            } else if (index >= rows_def) {
-                outside = "points_def";
-                rows = rows_def;
-            }
-            if (outside != nullptr) {
-                return "faces[" + std::to_string(i) + ", " + std::to_string(j) +
-                       "] = " + std::to_string(index) + " is outside " + outside + " (" +
-                       std::to_string(rows) + " rows)";
-            }
-        }
-    }
-    return {};
-}
-
 void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out, int threads) {
     const KernelTarget& target = chosen_target();
     // Range boundaries on whole blocks keep each thread's output stores apart.

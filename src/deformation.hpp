@@ -97,14 +97,6 @@ struct SurfaceOutputs {
     KESTRINE_SURFACE_RESULTS(KESTRINE_RESULT_VIEW)
 };
 
-// Empty when compute_surface_rows may read the inputs safely; otherwise the
-// message of the caller's mistake, naming the argument (and for a vertex index
-// the face row). Checked in order: faces with rows but fewer than 3 columns;
-// valid_faces shorter than faces; a point array with fewer than 3 columns while
-// some face is valid; a valid face's index outside points_ref or points_def.
-// Indices of masked-out faces are never read.
-std::string check_surface_inputs(const SurfaceInputs& in);
-
 // Writes every element of rows 0 .. M-1 (M = rows of faces): the results of a
 // valid, accepted face, or quiet NaN (0x7FF8000000000000) and false. Each row
 // is written only once all its values are known. Requires check_surface_inputs

@@ -47,18 +47,22 @@ CameraSet open_cameras(const Array<double>& K, const Array<double>& dist, const 
     return cameras;
 }
 
-ObservationTable open_observations(const Array<std::int64_t>& point_indices,
-                                   const Array<std::int32_t>& cam_indices,
+// Index values are converted once every dimension count is known good.
+ObservationTable open_observations(IndexArray<std::int64_t>& point_indices,
+                                   IndexArray<std::int32_t>& cam_indices,
                                    const Array<double>& uv) {
     ObservationTable observations;
-    observations.point_indices = read_view<std::int64_t, 1>(point_indices);
-    observations.cam_indices = read_view<std::int32_t, 1>(cam_indices);
+    check_dimensions<1>(point_indices);
+    check_dimensions<1>(cam_indices);
     observations.uv = read_view<double, 2>(uv);
+    observations.point_indices = point_id_view(point_indices);
+    observations.cam_indices = camera_index_view(cam_indices, observations.size());
     return observations;
 }
 
 py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R, Array<double> t,
-                            Array<std::int64_t> point_indices, Array<std::int32_t> cam_indices,
+                            IndexArray<std::int64_t> point_indices,
+                            IndexArray<std::int32_t> cam_indices,
                             Array<double> uv, Array<double> dic_u, Array<double> dic_v,
                             Array<double> dic_corrcoef, Array<bool> dic_valid, int reduced_height,
                             int reduced_width, int subset_spacing, int min_views,
@@ -132,7 +136,7 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
 
 py::dict reconstruct_pair_surface_points(
     Array<double> K, Array<double> dist, Array<double> R, Array<double> t,
-    Array<std::int64_t> point_indices, Array<std::int32_t> cam_indices, Array<double> uv,
+    IndexArray<std::int64_t> point_indices, IndexArray<std::int32_t> cam_indices, Array<double> uv,
     Array<double> dic_u, Array<double> dic_v, Array<double> dic_corrcoef, Array<bool> dic_valid,
     int reduced_height, int reduced_width, int subset_spacing, int cam_a, int cam_b,
     double min_corrcoef, double max_reprojection_error_px, double scale, int workers) {
@@ -227,19 +231,17 @@ py::dict reconstruct_pair_surface_points(
     return result;
 }
 
-py::dict compute_surface_deformation(Array<std::int32_t> faces, Array<double> points_ref,
+py::dict compute_surface_deformation(IndexArray<std::int32_t> faces, Array<double> points_ref,
                                      Array<double> points_def, Array<bool> valid_faces,
                                      int workers) {
     const int requested = checked_workers(workers);
     SurfaceInputs in;
-    in.faces = read_view<std::int32_t, 2>(faces);
+    check_dimensions<2>(faces);
     in.points_ref = read_view<double, 2>(points_ref);
     in.points_def = read_view<double, 2>(points_def);
     in.valid_faces = read_view<bool, 1>(valid_faces);
-    const std::string problem = check_surface_inputs(in);
-    if (!problem.empty()) {
-        throw py::value_error(problem);
-    }
+    in.faces = vertex_index_view(faces, in.valid_faces);
+    check_surface_inputs(in);
 
     const py::ssize_t rows = in.faces.extent(0);
     py::dict result;

@@ -10,9 +10,13 @@ Conventions shared by the three functions:
   rotation or offset.
 - DIC grids: node (row j, column i) of camera c lies at pixel
   (i * step, j * step) of its reference image, step = subset_spacing + 1.
-- Arrays of another dtype are converted (unsafe casting); arrays of the exact
-  dtype are read in place through their strides. Every result array is new
-  and C-contiguous.
+- Arrays of the exact dtype are read in place through their strides; float
+  arrays of another dtype are converted by numpy, bool arrays by truth value
+  (any non-zero value is true). Index arguments (``point_indices``,
+  ``cam_indices``, ``faces``) accept bool, integer and real values, but every
+  value that is read must convert unchanged (an integer in range or a whole
+  number in range); otherwise ValueError names the argument, the position and
+  the value. Every result array is new and C-contiguous.
 - A wrong number of dimensions raises ValueError; a missing or unconvertible
   argument raises TypeError. Arrays too small for what the call reads, camera
   indices outside the camera arrays or DIC stacks, face indices outside the
@@ -182,13 +186,15 @@ def reconstruct_tracks(
         dist: float64 (C, D) radial distortion; columns 0 and 1 are k1, k2 (absent columns count as 0).
         R: float64 (C, 3, 3) world-to-camera rotations.
         t: float64 (C, 3) world-to-camera translations, pose units.
-        point_indices: int64 (M,) point id of each observation; any values, unsorted.
-        cam_indices: int32 (M,) camera of each observation.
+        point_indices: int64 (M,) point id of each observation; any values, unsorted. Other
+            dtypes must hold whole numbers within the signed 64-bit range (no NaN).
+        cam_indices: int32 (M,) camera of each observation. Other dtypes must hold whole numbers
+            within the 32-bit range; entries past M are never read.
         uv: float64 (M, 2) reference pixel (x, y) of each observation.
         dic_u: float64 (C, rows, cols) DIC displacement along x, pixels.
         dic_v: float64 (C, rows, cols) DIC displacement along y, pixels.
         dic_corrcoef: float64 (C, rows, cols) DIC correlation coefficient.
-        dic_valid: bool (C, rows, cols) DIC node usable.
+        dic_valid: bool (C, rows, cols) DIC node usable; any non-zero value is true.
         reduced_height: grid rows used.
         reduced_width: grid columns used.
         subset_spacing: grid step minus one, pixels (>= 0).
@@ -243,11 +249,13 @@ def compute_surface_deformation(
     """Membrane kinematics and strain measures of every triangle of a mesh known in two states.
 
     Args:
-        faces: int32 (M, 3) vertex indices per face (rows of the point arrays); rows masked out
-            by ``valid_faces`` are never read.
+        faces: int32 (M, 3) vertex indices per face (rows of the point arrays). Other dtypes must
+            hold whole numbers within the 32-bit range in the faces that are read; rows masked
+            out by ``valid_faces`` and columns past 3 are never read, so they may hold anything
+            (-1, NaN).
         points_ref: float64 (N, 3) reference vertex positions.
         points_def: float64 (N, 3) deformed vertex positions, same rows.
-        valid_faces: bool (M,) faces to process.
+        valid_faces: bool (M,) faces to process; any non-zero value is true.
 
     Returns:
         A dict with one row per face; see ``SurfaceDeformationResult``. Masked

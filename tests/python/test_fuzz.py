@@ -2,7 +2,8 @@
 
 Each example starts from a valid call and applies a few mutations: wrong dimension
 counts, zero-size, short or padded axes, other dtypes, non-contiguous, reversed,
-misaligned and zero strides, camera indices and grid sizes at the int range, hostile
+misaligned and zero strides, camera indices and grid sizes at the int range, index
+arguments of other dtypes holding values that do or do not convert exactly, hostile
 floats in pixels, fields and thresholds, and scalars of the wrong type. A small model
 of the documented argument rules predicts for every example whether the call must
 succeed, raise TypeError, raise the dimension ValueError, or raise ValueError naming
@@ -58,6 +59,9 @@ ARRAYS = {
 CAMERA_ARRAYS = ["K", "dist", "R", "t"]
 TABLE_ARRAYS = ["point_indices", "cam_indices", "uv"]
 STACKS = ["dic_u", "dic_v", "dic_corrcoef", "dic_valid"]
+# Index arguments convert only when every value they read is exact.
+INDEX_LIMITS = {"point_indices": (INT64_MIN, INT64_MAX), "cam_indices": (INT32_MIN, INT32_MAX),
+                "faces": (INT32_MIN, INT32_MAX)}
 INTS = {"reduced_height", "reduced_width", "subset_spacing", "min_views", "cam_a", "cam_b"}
 FLOATS = {"min_corrcoef", "max_reprojection_error_px", "scale"}
 
@@ -128,7 +132,8 @@ def set_entries(draw, array, values):
     out = np.array(array, copy=True)
     flat = out.reshape(-1)
     for _ in range(draw(st.integers(1, 4))):
-        flat[draw(st.integers(0, flat.size - 1))] = draw(values)
+        # Whatever the array's dtype makes of the value.
+        flat[draw(st.integers(0, flat.size - 1))] = quiet(np.array(draw(values)).astype, out.dtype)
     return out
 
 
@@ -244,6 +249,24 @@ def structural_mutations(draw, args, names):
         args[name] = np.asarray(args[name]).tolist()
 
 
+INDEX_DTYPES = [np.int64, np.uint64, np.int16, np.uint8, np.float64, np.float32, np.float16,
+                np.bool_, ">i8", ">f8", object]
+HOSTILE_INDICES = [0.5, -0.5, 1.7, -0.0, np.nan, np.inf, -np.inf, 1e300, 2**31 - 1, 2**31,
+                   -2**31 - 1, 2**32 + 1, 2**63 - 1, 2**63, 2**64 - 1, INT64_MIN, 3]
+
+
+def retype_index(draw, args, name):
+    """An index argument in another dtype, perhaps with a few values that do not convert."""
+    dtype = np.dtype(draw(st.sampled_from(INDEX_DTYPES)))
+    try:
+        out = quiet(np.asarray(args[name]).astype, dtype)
+    except (ValueError, OverflowError):  # NaN or inf held as an object
+        return
+    if draw(st.booleans()):
+        out = set_entries(draw, out, st.sampled_from(HOSTILE_INDICES))
+    args[name] = out
+
+
 WRONG_INTS = [2.0, 2**31, -2**31 - 1, "3", None, np.int64(3), np.uint8(3)]
 WRONG_FLOATS = ["1.0", None, 1 + 2j, 10**400, np.float32(0.5), 7, np.int64(2)]
 
@@ -307,6 +330,8 @@ def reconstruction_values(draw, args, pair):
             ["reduced_height", "reduced_width", "subset_spacing"])): draw(grid_ints)}),
         "thresholds": lambda: args.update({draw(st.sampled_from(sorted(FLOATS))): draw(floats)}),
         "min_views": lambda: args.update(min_views=draw(grid_ints)),
+        "index_dtypes": lambda: retype_index(
+            draw, args, draw(st.sampled_from(["point_indices", "cam_indices"]))),
         "pair_cameras": lambda: args.update({draw(st.sampled_from(["cam_a", "cam_b"])): draw(camera)}),
         "wrong_scalar": lambda: wrong_scalar(draw, args),
         "huge_grid": lambda: huge_grid(draw, args),
@@ -367,6 +392,8 @@ def surface_arguments(draw):
     if draw(st.integers(0, 7)) == 0:
         valid = valid[:max(M - draw(st.integers(1, 2)), 0)]
     args = dict(faces=faces, points_ref=points_ref, points_def=points_def, valid_faces=valid)
+    if draw(st.integers(0, 2)) == 0:
+        retype_index(draw, args, "faces")
     structural_mutations(draw, args, list(args))
     return args
 
@@ -385,11 +412,37 @@ class Unconvertible(Exception):
     pass
 
 
+def index_array(value):
+    """numpy's array of an index argument, which the body converts; or Unconvertible."""
+    given = np.asarray(value)
+    if given.dtype.kind == "O":  # Python numbers: the dtype numpy gives them in a list
+        given = np.asarray(given.tolist())
+    if given.dtype.kind not in "biuf":
+        raise TypeError(given.dtype)
+    return given
+
+
+def read_exactly(conv, name, read):
+    """Whether every value that the mask `read` selects converts without change;
+    conv[name] becomes the array as the body reads it."""
+    given, lo, hi = conv[name], *INDEX_LIMITS[name]
+    conv[name] = quiet(given.astype, ARRAYS[name][0])
+    for value in given[read].tolist():  # Python bool, int or float: compared exactly
+        if isinstance(value, float) and not value.is_integer() or not lo <= value <= hi:
+            return False
+    return True
+
+
 def convert(args):
     """The arguments as the binding hands them to the body, or Unconvertible."""
     conv = {}
     for name, value in args.items():
-        if name in ARRAYS:
+        if name in INDEX_LIMITS:
+            try:
+                conv[name] = index_array(value)
+            except Exception as error:
+                raise Unconvertible(name) from error
+        elif name in ARRAYS:
             try:
                 conv[name] = np.array(value, dtype=ARRAYS[name][0], copy=None)
             except Exception as error:  # numpy refuses: so does the binding
@@ -461,17 +514,22 @@ def expect_reconstruction(args, pair):
     if message:
         return Expected("dims", message=message)
     M = len(conv["point_indices"])
+    faults = set()
+    if not read_exactly(conv, "point_indices", np.ones(M, bool)):
+        faults.add("point_indices")
+    if not read_exactly(conv, "cam_indices", np.arange(len(conv["cam_indices"])) < M):
+        faults.add("cam_indices")
     table_ok = len(conv["cam_indices"]) >= M
     cams = conv["cam_indices"][:M] if table_ok else np.zeros(0, np.int32)
     if pair:
         carried = [(n, conv[n]) for n in ("cam_a", "cam_b") if (cams == conv[n]).any()]
-        faults = reconstruction_faults(conv, lambda _: carried)
+        faults |= reconstruction_faults(conv, lambda _: carried)
         ids = conv["point_indices"][:M]
         sampled = conv["cam_a"] != conv["cam_b"] and bool(
             np.intersect1d(ids[cams == conv["cam_a"]], ids[cams == conv["cam_b"]]).size)
         max_camera = max(conv["cam_a"], conv["cam_b"])
     else:
-        faults = reconstruction_faults(conv, lambda _: [("cam_indices", int(c)) for c in cams])
+        faults |= reconstruction_faults(conv, lambda _: [("cam_indices", int(c)) for c in cams])
         sampled = M > 0
         max_camera = int(cams.max()) if M and table_ok else -1
     if faults:
@@ -493,9 +551,14 @@ def expect_surface(args):
     message = dims_message(conv, ["faces", "points_ref", "points_def", "valid_faces"])
     if message:
         return Expected("dims", message=message)
-    faces, valid = conv["faces"], conv["valid_faces"]
-    M = len(faces)
+    M, valid = len(conv["faces"]), conv["valid_faces"]
     faults = set()
+    read = np.zeros(conv["faces"].shape, bool)  # masked faces and extra columns are never read
+    rows = min(M, len(valid))
+    read[:rows, :3] = valid[:rows, np.newaxis]
+    if not read_exactly(conv, "faces", read):
+        faults.add("faces")
+    faces = conv["faces"]
     if M > 0 and faces.shape[1] < 3:
         faults.add("faces")
     if len(valid) < M:

@@ -120,3 +120,81 @@ def test_face_arrays_need_exact_dimension_counts():
     with pytest.raises(ValueError, match=r"^array has incorrect number of dimensions: 1; expected 2$"):
         nk.compute_surface_deformation(np.zeros(3, np.int32), np.zeros((0, 3)), np.zeros((0, 3)),
                                        np.zeros(0, bool))
+
+
+# ---- index arguments: converted exactly or refused ---------------------------
+
+def index_calls(scene):
+    """Each function with valid arguments; the mesh's second face is masked out."""
+    points = np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0], [1, 1, 0.2]])
+    mesh = dict(faces=np.array([[0, 1, 2], [3, 3, 3], [1, 3, 2]], np.int32), points_ref=points,
+                points_def=points * 1.01, valid_faces=np.array([True, False, True]))
+    return {"tracks": (nk.reconstruct_tracks, scene.tracks_args()),
+            "pair": (nk.reconstruct_pair_surface_points, scene.pair_args()),
+            "surface": (nk.compute_surface_deformation, mesh)}
+
+
+INDEX_ARGUMENTS = [("tracks", "point_indices"), ("tracks", "cam_indices"),
+                   ("pair", "point_indices"), ("pair", "cam_indices"), ("surface", "faces")]
+
+
+@pytest.mark.parametrize("function,name", INDEX_ARGUMENTS)
+@pytest.mark.parametrize("dtype", [np.int64, np.int32, np.int16, np.uint8, np.uint64, np.float64,
+                                   np.float32, np.float16, ">i8", "<f8", bool, object, list])
+def test_index_arguments_of_other_dtypes_give_identical_results(scene, function, name, dtype):
+    call, args = index_calls(scene)[function]
+    if dtype is bool:  # only 0 and 1 survive the trip through bool
+        args[name] = args[name] % 2
+    expected = call(**args)
+    given = args[name].tolist() if dtype is list else args[name].astype(dtype)
+    result = call(**{**args, name: given})
+    for key in expected:
+        assert result[key].tobytes() == expected[key].tobytes(), key
+
+
+@pytest.mark.parametrize("function,name,dtype,where,value,message", [
+    ("tracks", "cam_indices", np.int64, 1, 2**32 + 1,
+     "cam_indices[1] = 4294967297 does not fit a 32-bit camera index"),
+    ("pair", "cam_indices", np.float64, 1, 1.7, "cam_indices[1] = 1.7 is not a whole number"),
+    ("tracks", "cam_indices", np.float64, 4, -2.0**31 - 1,
+     "cam_indices[4] = -2147483649.0 does not fit a 32-bit camera index"),
+    ("tracks", "point_indices", np.float64, 0, 5.2, "point_indices[0] = 5.2 is not a whole number"),
+    ("pair", "point_indices", np.float64, 3, np.nan, "point_indices[3] = nan is not a whole number"),
+    ("tracks", "point_indices", np.float32, 2, -np.inf,
+     "point_indices[2] = -inf is not a whole number"),
+    ("tracks", "point_indices", np.uint64, 5, 2**63,
+     "point_indices[5] = 9223372036854775808 does not fit a 64-bit point id"),
+    ("pair", "point_indices", np.float64, 5, 2.0**63,
+     "point_indices[5] = 9.223372036854776e+18 does not fit a 64-bit point id"),
+    ("surface", "faces", np.int64, (2, 1), 2 + 2**32,
+     "faces[2, 1] = 4294967298 does not fit a 32-bit vertex index"),
+    ("surface", "faces", np.float64, (0, 2), np.nan, "faces[0, 2] = nan is not a whole number"),
+    ("surface", "faces", np.float32, (2, 0), 2.9, "faces[2, 0] = 2.9 is not a whole number"),
+])
+def test_index_values_that_would_change_are_refused(scene, function, name, dtype, where, value,
+                                                    message):
+    call, args = index_calls(scene)[function]
+    given = args[name].astype(dtype)
+    given[where] = value
+    with pytest.raises(ValueError) as error:
+        call(**{**args, name: given})
+    assert str(error.value) == message
+
+
+def test_index_values_never_read_are_never_checked(scene):
+    call, args = index_calls(scene)["surface"]
+    faces = args["faces"].astype(float)
+    faces[1] = [np.nan, -np.inf, 0.5]  # the masked face
+    assert call(**{**args, "faces": faces})["valid_strain_faces"].tolist() == [True, False, True]
+    # cam_indices rows past point_indices are not observations.
+    cams = np.append(scene.cam_indices.astype(float), 1.5)
+    assert nk.reconstruct_tracks(**scene.tracks_args(cam_indices=cams))["valid"].all()
+    # Dimension errors still come first.
+    with pytest.raises(ValueError, match="^array has incorrect number of dimensions: 1; expected 2$"):
+        nk.reconstruct_tracks(**scene.tracks_args(point_indices=np.full(3, np.nan), uv=np.zeros(3)))
+
+
+@pytest.mark.parametrize("value", [np.zeros(3, complex), np.array(["1", "2"]), [1, None]])
+def test_index_arguments_of_other_kinds_raise_type_error(scene, value):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        nk.reconstruct_tracks(**scene.tracks_args(point_indices=value))
