@@ -13,6 +13,50 @@ import numpy as np
 import pytest
 
 
+# The result arrays of each function in the order of its returned dict:
+# key -> (dtype, extents after the row count).
+_POINT = (np.float64, (3,))
+_PIXEL = (np.float64, (2,))
+_SCALAR = (np.float64, ())
+_MATRIX = (np.float64, (3, 3))
+RESULTS = {
+    "reconstruct_tracks": {
+        "point_indices": (np.int64, ()), "points_ref_sfm": _POINT, "points_def_sfm": _POINT,
+        "displacement_sfm": _POINT, "points_ref_world": _POINT, "points_def_world": _POINT,
+        "displacement_world": _POINT, "num_views": (np.int32, ()), "mean_corrcoef": _SCALAR,
+        "reprojection_error_ref": _SCALAR, "reprojection_error_def": _SCALAR,
+        "valid": (np.bool_, ()),
+    },
+    "reconstruct_pair_surface_points": {
+        "point_indices": (np.int64, ()), "uv_ref_a": _PIXEL, "uv_ref_b": _PIXEL,
+        "uv_def_a": _PIXEL, "uv_def_b": _PIXEL, "points_ref_sfm": _POINT,
+        "points_def_sfm": _POINT, "points_ref_world": _POINT, "points_def_world": _POINT,
+        "displacement_sfm": _POINT, "displacement_world": _POINT,
+        "displacement_norm_world": _SCALAR, "corr_a": _SCALAR, "corr_b": _SCALAR,
+        "corr_comb": _SCALAR, "reprojection_error_ref": _SCALAR,
+        "reprojection_error_def": _SCALAR, "valid_points": (np.bool_, ()),
+    },
+    "compute_surface_deformation": {
+        "Fmat": _MATRIX, "Cmat": _MATRIX, "J": _SCALAR, "Emat": _MATRIX, "emat": _MATRIX,
+        **{key: _SCALAR for key in ("Emgn", "emgn", "Epc1", "Epc2", "epc1", "epc2", "EShearMax",
+                                     "eShearMax", "Eeq", "eeq", "Area")},
+        "d3": _POINT, "Lambda1": _SCALAR, "Lambda2": _SCALAR,
+        "valid_strain_faces": (np.bool_, ()),
+    },
+}
+
+
+def check_layout(result: dict, function: str, rows: int) -> None:
+    """Keys in order; new, C-contiguous, writeable arrays of the right dtype and shape."""
+    layout = RESULTS[function]
+    assert list(result) == list(layout)
+    for key, (dtype, tail) in layout.items():
+        array = result[key]
+        assert type(array) is np.ndarray and array.dtype == dtype, key
+        assert array.shape == (rows,) + tail, (key, array.shape, rows)
+        assert array.flags.c_contiguous and array.flags.owndata and array.flags.writeable, key
+
+
 def rotation_looking_at(center: np.ndarray, target: np.ndarray) -> np.ndarray:
     """World-to-camera rotation whose z axis points from center to target."""
     z = target - center

@@ -32,7 +32,7 @@ from hypothesis import strategies as st
 from hypothesis.strategies import composite
 
 import native_kestrine as nk
-from conftest import make_scene
+from conftest import RESULTS, check_layout, make_scene
 
 EXAMPLES = int(os.environ.get("KESTRINE_FUZZ_EXAMPLES", "1000"))
 SEED = os.environ.get("KESTRINE_FUZZ_SEED")
@@ -65,31 +65,6 @@ INDEX_LIMITS = {"point_indices": (INT64_MIN, INT64_MAX), "cam_indices": (INT32_M
 INTS = {"reduced_height", "reduced_width", "subset_spacing", "min_views", "cam_a", "cam_b"}
 FLOATS = {"min_corrcoef", "max_reprojection_error_px", "scale"}
 
-TRACK_KEYS = {
-    "point_indices": (np.int64, ()), "points_ref_sfm": (np.float64, (3,)),
-    "points_def_sfm": (np.float64, (3,)), "displacement_sfm": (np.float64, (3,)),
-    "points_ref_world": (np.float64, (3,)), "points_def_world": (np.float64, (3,)),
-    "displacement_world": (np.float64, (3,)), "num_views": (np.int32, ()),
-    "mean_corrcoef": (np.float64, ()), "reprojection_error_ref": (np.float64, ()),
-    "reprojection_error_def": (np.float64, ()), "valid": (np.bool_, ()),
-}
-PAIR_KEYS = {
-    "point_indices": (np.int64, ()), "uv_ref_a": (np.float64, (2,)), "uv_ref_b": (np.float64, (2,)),
-    "uv_def_a": (np.float64, (2,)), "uv_def_b": (np.float64, (2,)),
-    "points_ref_sfm": (np.float64, (3,)), "points_def_sfm": (np.float64, (3,)),
-    "points_ref_world": (np.float64, (3,)), "points_def_world": (np.float64, (3,)),
-    "displacement_sfm": (np.float64, (3,)), "displacement_world": (np.float64, (3,)),
-    "displacement_norm_world": (np.float64, ()), "corr_a": (np.float64, ()),
-    "corr_b": (np.float64, ()), "corr_comb": (np.float64, ()),
-    "reprojection_error_ref": (np.float64, ()), "reprojection_error_def": (np.float64, ()),
-    "valid_points": (np.bool_, ()),
-}
-SURFACE_KEYS = {"Fmat": (np.float64, (3, 3)), "Cmat": (np.float64, (3, 3)), "J": (np.float64, ())}
-SURFACE_KEYS.update({"Emat": (np.float64, (3, 3)), "emat": (np.float64, (3, 3))})
-SURFACE_KEYS.update({k: (np.float64, ()) for k in [
-    "Emgn", "emgn", "Epc1", "Epc2", "epc1", "epc2", "EShearMax", "eShearMax", "Eeq", "eeq", "Area"]})
-SURFACE_KEYS.update({"d3": (np.float64, (3,)), "Lambda1": (np.float64, ()),
-                     "Lambda2": (np.float64, ()), "valid_strain_faces": (np.bool_, ())})
 FILL_BITS = 0x7FF8000000000000
 
 
@@ -625,15 +600,6 @@ def run(function, args, expected):
     return value
 
 
-def check_layout(result, keys, rows):
-    assert list(result) == list(keys)
-    for key, (dtype, tail) in keys.items():
-        array = result[key]
-        assert type(array) is np.ndarray and array.dtype == dtype, key
-        assert array.shape == (rows,) + tail, (key, array.shape, rows)
-        assert array.flags.c_contiguous and array.flags.owndata and array.flags.writeable, key
-
-
 def same(a, b):
     return a.shape == b.shape and a.tobytes() == b.tobytes()
 
@@ -658,7 +624,7 @@ def check_tracks(result, conv):
     M = len(conv["point_indices"])
     ids = conv["point_indices"][:M]
     unique, counts = np.unique(ids, return_counts=True)
-    check_layout(result, TRACK_KEYS, len(unique))
+    check_layout(result, "reconstruct_tracks", len(unique))
     assert same(result["point_indices"], unique)
     valid = result["valid"]
     n = result["num_views"]
@@ -684,7 +650,7 @@ def check_pair(result, conv):
     ids_a, ids_b = ids[cams == conv["cam_a"]], ids[cams == conv["cam_b"]]
     complete = np.intersect1d(ids_a, ids_b) if conv["cam_a"] != conv["cam_b"] else ids[:0]
     rows = len(result["point_indices"])
-    check_layout(result, PAIR_KEYS, rows)
+    check_layout(result, "reconstruct_pair_surface_points", rows)
     out_ids = result["point_indices"]
     assert (out_ids[1:] > out_ids[:-1]).all() and np.isin(out_ids, complete).all()
     for j, point in enumerate(out_ids):
@@ -707,10 +673,10 @@ def check_pair(result, conv):
 
 def check_surface(result, conv):
     M = len(conv["faces"])
-    check_layout(result, SURFACE_KEYS, M)
+    check_layout(result, "compute_surface_deformation", M)
     done = result["valid_strain_faces"]
     assert not (done & ~conv["valid_faces"][:M]).any(), "a masked face was processed"
-    for key, (_, tail) in SURFACE_KEYS.items():
+    for key, (_, tail) in RESULTS["compute_surface_deformation"].items():
         if key == "valid_strain_faces":
             continue
         rows = result[key].reshape(M, int(np.prod(tail)))

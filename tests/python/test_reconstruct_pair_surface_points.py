@@ -7,26 +7,14 @@ import numpy as np
 import pytest
 
 import native_kestrine as nk
-from conftest import assert_unchanged, make_scene, snapshot
+from conftest import RESULTS, assert_unchanged, make_scene, snapshot
+from conftest import check_layout as check_layout_of
 
-KEYS = {
-    "point_indices": (np.int64, 1), "uv_ref_a": (np.float64, 2), "uv_ref_b": (np.float64, 2),
-    "uv_def_a": (np.float64, 2), "uv_def_b": (np.float64, 2), "points_ref_sfm": (np.float64, 3),
-    "points_def_sfm": (np.float64, 3), "points_ref_world": (np.float64, 3),
-    "points_def_world": (np.float64, 3), "displacement_sfm": (np.float64, 3),
-    "displacement_world": (np.float64, 3), "displacement_norm_world": (np.float64, 1),
-    "corr_a": (np.float64, 1), "corr_b": (np.float64, 1), "corr_comb": (np.float64, 1),
-    "reprojection_error_ref": (np.float64, 1), "reprojection_error_def": (np.float64, 1),
-    "valid_points": (np.bool_, 1),
-}
+KEYS = RESULTS["reconstruct_pair_surface_points"]
 
 
-def check_layout(result, rows):
-    assert list(result) == list(KEYS)
-    for key, (dtype, width) in KEYS.items():
-        assert result[key].dtype == dtype, key
-        assert result[key].shape == ((rows,) if width == 1 else (rows, width)), key
-        assert result[key].flags.c_contiguous and result[key].flags.owndata, key
+def check_layout(result: dict, rows: int) -> None:
+    check_layout_of(result, "reconstruct_pair_surface_points", rows)
 
 
 def pair(scene, **overrides):

@@ -6,25 +6,14 @@ import numpy as np
 import pytest
 
 import native_kestrine as nk
-from conftest import assert_unchanged, make_scene, snapshot
+from conftest import RESULTS, assert_unchanged, make_scene, snapshot
+from conftest import check_layout as check_layout_of
 
-KEYS = {
-    "point_indices": (np.int64, 1), "points_ref_sfm": (np.float64, 3),
-    "points_def_sfm": (np.float64, 3), "displacement_sfm": (np.float64, 3),
-    "points_ref_world": (np.float64, 3), "points_def_world": (np.float64, 3),
-    "displacement_world": (np.float64, 3), "num_views": (np.int32, 1),
-    "mean_corrcoef": (np.float64, 1), "reprojection_error_ref": (np.float64, 1),
-    "reprojection_error_def": (np.float64, 1), "valid": (np.bool_, 1),
-}
+KEYS = RESULTS["reconstruct_tracks"]
 
 
 def check_layout(result: dict, rows: int) -> None:
-    assert list(result) == list(KEYS)
-    for key, (dtype, width) in KEYS.items():
-        array = result[key]
-        assert array.dtype == dtype, key
-        assert array.shape == ((rows,) if width == 1 else (rows, width)), key
-        assert array.flags.c_contiguous and array.flags.owndata, key
+    check_layout_of(result, "reconstruct_tracks", rows)
 
 
 @pytest.mark.parametrize("n_cams", [2, 4])
