@@ -172,6 +172,8 @@ def reconstruct_tracks(
     min_corrcoef: _Float,
     max_reprojection_error_px: _Float,
     scale: _Float,
+    *,
+    workers: _Int = 1,
 ) -> TracksResult:
     """Reconstruct every tracked point in the reference and the deformed state from all its views.
 
@@ -202,6 +204,10 @@ def reconstruct_tracks(
         min_corrcoef: correlation threshold of the DIC sampling.
         max_reprojection_error_px: inclusive bound on both mean reprojection errors, pixels.
         scale: world units per pose unit.
+        workers: threads for this call: 1 (default) computes on the calling thread and holds
+            the interpreter lock throughout; N > 1 uses at most N threads and -1 as many as the
+            CPUs this process may run on, with the lock released while they compute. The
+            results are the same bits for every value; 0 and values below -1 raise ValueError.
 
     Returns:
         A dict with one row per track; see ``TracksResult``. A rejected track
@@ -228,13 +234,16 @@ def reconstruct_pair_surface_points(
     min_corrcoef: _Float,
     max_reprojection_error_px: _Float,
     scale: _Float,
+    *,
+    workers: _Int = 1,
 ) -> PairResult:
     """Reconstruct the points that cameras ``cam_a`` and ``cam_b`` both see, in both states.
 
     Only observations in the two cameras are used, the last one per camera
     and point id. Arguments as for ``reconstruct_tracks`` (without
     ``min_views``); ``min_corrcoef`` also bounds ``corr_comb`` in the
-    validity flag. ``cam_a == cam_b`` gives an empty result.
+    validity flag. ``cam_a == cam_b`` gives an empty result. ``workers`` as for
+    ``reconstruct_tracks``.
 
     Returns:
         A dict with one row per reconstructed point; see ``PairResult``.
@@ -245,6 +254,8 @@ def compute_surface_deformation(
     points_ref: ArrayLike,
     points_def: ArrayLike,
     valid_faces: ArrayLike,
+    *,
+    workers: _Int = 1,
 ) -> SurfaceDeformationResult:
     """Membrane kinematics and strain measures of every triangle of a mesh known in two states.
 
@@ -256,6 +267,7 @@ def compute_surface_deformation(
         points_ref: float64 (N, 3) reference vertex positions.
         points_def: float64 (N, 3) deformed vertex positions, same rows.
         valid_faces: bool (M,) faces to process; any non-zero value is true.
+        workers: threads for this call, as for ``reconstruct_tracks``.
 
     Returns:
         A dict with one row per face; see ``SurfaceDeformationResult``. Masked
