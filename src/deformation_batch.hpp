@@ -514,36 +514,64 @@ void compute_face_lanes(const SurfaceInputs& in, std::int64_t end, std::int64_t 
 
 inline constexpr double kSurfaceFill = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
-// A template only so that each target's translation unit has its own copy.
-template <typename L>
-void write_surface_block(const SurfaceOutputs& out, const SurfaceBlock& block) {
-    const auto matrices = [&](const ArrayView<double, 3>& view, const double (&m)[9][kSurfaceBlock]) {
-        for (int b = 0; b < block.count; ++b) {
-            for (int r = 0; r < 3; ++r) {
-                for (int c = 0; c < 3; ++c) {
-                    view(block.first + b, r, c) = block.ok[b] ? m[r * 3 + c][b] : kSurfaceFill;
-                }
-            }
-        }
-    };
-    matrices(out.Fmat, block.F);
-    matrices(out.Cmat, block.C);
-    matrices(out.Emat, block.E);
-    matrices(out.emat, block.e);
-    for (int b = 0; b < block.count; ++b) {
-        for (int c = 0; c < 3; ++c) {
-            out.d3(block.first + b, c) = block.ok[b] ? block.d3[c][b] : kSurfaceFill;
+// Results are written once and not read again by the call: on x86-64 they
+// bypass the cache (no read of each line before it is overwritten). A fence
+// at the end of the range orders these stores before the thread finishes.
+// Sanitizer builds use plain stores, which the sanitizers can check.
+KESTRINE_LANE void store_streaming(unsigned char* p, double v) {
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    long long bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    _mm_stream_si64(reinterpret_cast<long long*>(p), bits);
+#else
+    std::memcpy(p, &v, sizeof v);
+#endif
+}
+
+KESTRINE_LANE void streaming_done() {
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    _mm_sfence();
+#endif
+}
+
+// Writes one output array for the whole block: element k of a row (k < K;
+// K = 1, 3 or 9, row-major) from values[k]. The byte offsets of a row's
+// elements are worked out once per array, so each element is one store.
+template <typename L, int N>
+void write_block_array(const ArrayView<double, N>& view, const SurfaceBlock& block,
+                       const double (*values)[kSurfaceBlock], int K) {
+    std::int64_t offsets[9] = {};
+    for (int k = 0; k < K; ++k) {
+        if constexpr (N == 2) {
+            offsets[k] = k * view.strides[1];
+        } else if constexpr (N == 3) {
+            offsets[k] = (k / 3) * view.strides[1] + (k % 3) * view.strides[2];
         }
     }
+    for (int b = 0; b < block.count; ++b) {
+        unsigned char* row = view.data + (block.first + b) * view.strides[0];
+        const bool ok = block.ok[b];
+        for (int k = 0; k < K; ++k) {
+            const double v = ok ? values[k][b] : kSurfaceFill;
+            store_streaming(row + offsets[k], v);
+        }
+    }
+}
+
+template <typename L>
+void write_surface_block(const SurfaceOutputs& out, const SurfaceBlock& block) {
+    write_block_array<L>(out.Fmat, block, block.F, 9);
+    write_block_array<L>(out.Cmat, block, block.C, 9);
+    write_block_array<L>(out.Emat, block, block.E, 9);
+    write_block_array<L>(out.emat, block, block.e, 9);
+    write_block_array<L>(out.d3, block, block.d3, 3);
     const ArrayView<double, 1>* scalars[14] = {&out.J,    &out.Emgn,      &out.emgn,
                                                &out.Epc1, &out.Epc2,      &out.epc1,
                                                &out.epc2, &out.EShearMax, &out.eShearMax,
                                                &out.Eeq,  &out.eeq,       &out.Area,
                                                &out.Lambda1, &out.Lambda2};
     for (int i = 0; i < 14; ++i) {
-        for (int b = 0; b < block.count; ++b) {
-            (*scalars[i])(block.first + b) = block.ok[b] ? block.scalars[i][b] : kSurfaceFill;
-        }
+        write_block_array<L>(*scalars[i], block, &block.scalars[i], 1);
     }
     for (int b = 0; b < block.count; ++b) {
         out.valid_strain_faces(block.first + b) = block.ok[b] ? 1 : 0;
@@ -570,6 +598,7 @@ void surface_rows_lanes(const SurfaceInputs& in, const SurfaceOutputs& out, std:
         }
         write_surface_block<L>(out, block);
     }
+    streaming_done();
 }
 
 }  // namespace kestrine::simd
