@@ -11,9 +11,8 @@ frames as they complete; the results come back in frame order.
 
     python -m examples.sequence [--frames F] [--scheduler tcp://host:8786] [--output DIR]
 
-Workers of an existing cluster need native_kestrine installed and this
-repository's ``examples`` package importable (start them from the repository
-root, or with it on PYTHONPATH).
+The scheduler and workers of an existing cluster need native_kestrine, numpy
+and scipy installed; this package is uploaded to them when the run starts.
 
 Exit status: 0 on success, 1 when a package is missing, the scheduler cannot
 be reached or the figure cannot be written, 2 for a bad option.
@@ -87,6 +86,23 @@ def run_sequence(sequence: list[Frame], client, progress: bool = True) -> list[F
             for _ in as_completed(futures):
                 bar.update()
     return client.gather(futures)
+
+
+def ship_examples(client) -> None:
+    """Uploads this package to the scheduler and workers, which unpickle the frames' code by name.
+
+    They still need native_kestrine, numpy and scipy installed.
+    """
+    import tempfile
+    import zipfile
+
+    package = Path(__file__).resolve().parent
+    with tempfile.TemporaryDirectory() as folder:
+        archive = Path(folder) / "kestrine_examples.zip"
+        with zipfile.ZipFile(archive, "w") as z:
+            for source in sorted(package.glob("*.py")):
+                z.write(source, f"{package.name}/{source.name}")
+        client.upload_file(str(archive))
 
 
 def local_cluster(workers: int | None = None):
@@ -196,6 +212,7 @@ def main(argv=None) -> int:
         except (OSError, TimeoutError) as exc:
             print(f"error: cannot reach the Dask scheduler at {args.scheduler}: {exc}", file=sys.stderr)
             return 1
+        ship_examples(client)
         cluster = None
         where = f"the cluster at {args.scheduler}"
     else:
