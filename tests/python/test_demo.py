@@ -174,8 +174,9 @@ def test_benchmark_baselines_agree_with_module(task):
     assert 0.9 < flags.mean()
 
 
-# Half-size images (640 x 512) keep the rendering and DIC to a few seconds.
-SMALL_IMAGES = dict(n_cameras=3, n_points=400, image_scale=0.5, subset=21)
+# Half-size images (640 x 512) keep the rendering and DIC to a few seconds; the
+# subset shrinks with them so that points 2 mm from the edge keep valid nodes.
+SMALL_IMAGES = dict(n_cameras=3, n_points=400, image_scale=0.5, subset=15)
 
 
 @pytest.mark.parametrize("noise_grey", [0.0, 2.0])
@@ -185,12 +186,13 @@ def test_image_dic_recovers_the_strain(noise_grey):
     for cam, field in enumerate(run.dic):
         errors = images.dic_errors(run, cam)
         assert field.valid.sum() >= 0.98 * field.usable > 0
-        # Against the exact image motion: a few hundredths of a pixel, no drift.
-        assert errors["rms"] < 0.08 and abs(errors["bias_u"]) < 0.01 and abs(errors["bias_v"]) < 0.01, errors
-    assert demo.tracks_errors(run.summary)["rms_disp"] < 0.03      # mm; 1 px is about 0.16 mm here
-    assert run.summary.tracks["valid"].mean() > 0.85
+        # Against the exact image motion: below a hundredth of a pixel, no drift. Lucas-Kanade
+        # alone, or a translation-only subset, errs by several hundredths.
+        assert errors["rms"] < 0.012 and abs(errors["bias_u"]) < 0.004 and abs(errors["bias_v"]) < 0.004, errors
+    assert demo.tracks_errors(run.summary)["rms_disp"] < 0.005      # mm; 1 px is about 0.16 mm here
+    assert run.summary.tracks["valid"].mean() > 0.97
     passed, worst = images.strain_check(run)
-    assert passed and worst <= images.STRAIN_TOLERANCE
+    assert passed and worst <= 0.25 * images.STRAIN_TOLERANCE
 
 
 def test_image_command_fails_a_missed_check(tmp_path, monkeypatch, capsys):
@@ -198,7 +200,7 @@ def test_image_command_fails_a_missed_check(tmp_path, monkeypatch, capsys):
     pytest.importorskip("cv2", reason="the image demo correlates with OpenCV")
     image = pytest.importorskip("matplotlib.image")
     monkeypatch.setattr(images, "STRAIN_TOLERANCE", 1e-9)
-    argv = ["--cameras", "2", "--points", "200", "--image-scale", "0.5", "--subset", "21",
+    argv = ["--cameras", "2", "--points", "200", "--image-scale", "0.5", "--subset", "15",
             "--output", str(tmp_path)]
     assert images.main(argv) == 3
     out = capsys.readouterr().out
