@@ -491,7 +491,7 @@ def write_figure(run_: ImageRun, folder: Path, cam: int = 0) -> Path:
     ax_img.imshow(run_.reference_images[cam], cmap="gray", vmin=0, vmax=255)
     rows, cols = np.nonzero(f.valid)
     thin = (rows % 4 == 0) & (cols % 4 == 0)
-    ax_img.plot(cols[thin] * step, rows[thin] * step, ",", color="tab:orange")
+    ax_img.plot(cols[thin] * step, rows[thin] * step, "o", ms=1.2, color="tab:orange")
     ax_img.set_title(f"camera {cam}: reference image, every 4th valid DIC node")
     ax_img.set_axis_off()
 
@@ -509,7 +509,8 @@ def write_figure(run_: ImageRun, folder: Path, cam: int = 0) -> Path:
     d = s.deformation
     ok = d["valid_strain_faces"]
     tri = Triangulation(s.params[:, 0], s.params[:, 1], s.faces[ok])
-    art = ax_map.tripcolor(tri, facecolors=d["Epc2"][ok], cmap="viridis", edgecolors="none")
+    low, high = np.percentile(d["Epc2"][ok], [1, 99])    # a few edge faces would set the scale
+    art = ax_map.tripcolor(tri, facecolors=d["Epc2"][ok], cmap="viridis", edgecolors="none", vmin=low, vmax=high)
     fig.colorbar(art, ax=ax_map, label="Epc2 (Green-Lagrange)", shrink=0.8)
     ax_map.set_title(f"Major principal strain Epc2 (analytic {t.analytic_strains()['Epc2']:.5f})")
     ax_map.set_xlabel("arc length on the cylinder [mm]")
