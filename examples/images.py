@@ -259,12 +259,16 @@ def refine_icgn(ref: np.ndarray, deformed: np.ndarray, nodes: np.ndarray, start:
         f_norm = np.sqrt((f * f).sum(axis=1))
         fx, fy = gx[y, x], gy[y, x]
         J = np.stack((fx, fx * dx, fx * dy, fy, fy * dx, fy * dy), axis=2)     # (B, n, 6)
-        H_inv = np.linalg.inv(np.matmul(J.transpose(0, 2, 1), J))
+        H = np.matmul(J.transpose(0, 2, 1), J)
+        # A subset without texture has no shape to fit: it stays unconverged.
+        textured = np.linalg.cond(H) < 1e12
+        rows, f, f_norm, J, H = (a[textured] for a in (rows, f, f_norm, J, H))
+        H_inv = np.linalg.inv(H)
         W = np.tile(np.eye(3), (len(rows), 1, 1))
         W[:, :2, :2] += start_gradient[rows]
         W[:, :2, 2] = start[rows]
         centre = nodes[rows].astype(float)
-        for _ in range(iterations):
+        for _ in range(iterations if rows.size else 0):
             warped = np.matmul(W, local)                                    # (B, 3, n)
             coords = np.stack((centre[:, 1:2] + warped[:, 1], centre[:, 0:1] + warped[:, 0]))
             g = ndimage.map_coordinates(coeffs, coords.reshape(2, -1), order=3, prefilter=False,

@@ -209,6 +209,8 @@ def main(argv=None) -> int:
     if args.scheduler:
         try:
             client = distributed.Client(args.scheduler, timeout="10s")
+        except ValueError as exc:
+            p.error(f"--scheduler {args.scheduler}: {exc}")
         except (OSError, TimeoutError) as exc:
             print(f"error: cannot reach the Dask scheduler at {args.scheduler}: {exc}", file=sys.stderr)
             return 1

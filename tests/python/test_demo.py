@@ -114,6 +114,7 @@ def test_dic_grid_is_the_image_motion_of_the_surface():
         (images, ["--cameras", "7"], "outside [2, 6]"),
         (sequence, ["--frames", "1"], "outside [2, 10000]"),
         (sequence, ["--workers", "0"], "outside [1, 256]"),
+        (sequence, ["--scheduler", "foo://host:8786", "--no-figure"], "unknown address scheme 'foo'"),
     ],
 )
 def test_bad_option_is_reported_without_traceback(program, argv, message, capsys):
@@ -236,3 +237,42 @@ def test_sequence_on_a_local_cluster_is_bit_identical_to_a_serial_loop():
             assert a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes(), key
     assert sequence.worst_deviation(serial) < 2e-4
     assert serial[-1].stats["Epc2"]["mean"] > serial[1].stats["Epc2"]["mean"] > 0
+
+
+def test_icgn_recovers_an_affine_subset_motion():
+    """The refinement finds a known affine motion of a smooth texture from a first guess half a pixel
+    off, and leaves a subset without texture unconverged instead of failing the whole batch."""
+    ndimage = pytest.importorskip("scipy.ndimage")
+    rng = np.random.default_rng(3)
+    ref = ndimage.gaussian_filter(rng.uniform(0.0, 255.0, (160, 160)), 1.5)
+    A = np.array([[1.02, 0.012], [-0.015, 0.995]])     # material point X appears at A X + b
+    b = np.array([1.3, -0.7])
+    yy, xx = np.mgrid[0:160, 0:160].astype(float)
+    back = np.einsum("ij,jkl->ikl", np.linalg.inv(A), np.stack((xx - b[0], yy - b[1])))
+    deformed = ndimage.map_coordinates(ref, [back[1], back[0]], order=5, mode="mirror")
+    nodes = np.array([[x, y] for x in (20, 50, 80, 110) for y in (20, 50, 80, 110)])
+    truth = np.einsum("ij,nj->ni", A, nodes) + b - nodes
+    start = np.rint(truth) + 0.5
+    got, ok = images.refine_icgn(ref, deformed, nodes, start, np.zeros((len(nodes), 2, 2)), half=10)
+    assert ok.all()
+    np.testing.assert_allclose(got, truth, atol=2e-3)
+
+    ref[:40, :40] = ndimage.gaussian_filter(ref, 8.0)[:40, :40].mean()
+    got, ok = images.refine_icgn(ref, deformed, nodes, start, np.zeros((len(nodes), 2, 2)), half=10)
+    flat = (nodes[:, 0] == 20) & (nodes[:, 1] == 20)
+    assert not ok[flat].any() and np.isnan(got[flat]).all()
+    assert ok[(nodes[:, 0] >= 80) | (nodes[:, 1] >= 80)].all()
+
+
+def test_sequence_command_prints_frames_in_order_and_writes_figure(tmp_path, capsys):
+    pytest.importorskip("distributed", reason="the sequence runs on dask.distributed")
+    image = pytest.importorskip("matplotlib.image")
+    argv = ["--frames", "3", "--points", "100", "--cameras", "2", "--workers", "1", "--output", str(tmp_path)]
+    assert sequence.main(argv) == 0
+    captured = capsys.readouterr()
+    assert "LocalCluster of 1 worker" in captured.err and "3/3" in captured.err    # the progress bar
+    rows = [line.split() for line in captured.out.splitlines() if line[:5].strip().isdigit()]
+    assert [int(r[0]) for r in rows] == [0, 1, 2]
+    assert [float(r[1]) for r in rows] == [0.0, 0.025, 0.05]
+    height, width, _ = image.imread(tmp_path / sequence.FIGURE_NAME).shape
+    assert width > height > 300
