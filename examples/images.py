@@ -318,7 +318,7 @@ def correlate(ref: np.ndarray, deformed: np.ndarray, mask: np.ndarray, step: int
     idx = np.flatnonzero(usable)
     nodes = np.column_stack((x[idx], y[idx]))
 
-    # Seeds about eight subsets apart, searched far enough for the rigid motion and the strain.
+    # Seeds about two subsets apart, searched far enough for the rigid motion and the strain.
     seed_half = min(2 * half, 40)
     seed_search = max(16, round(0.05 * max(width, height)))
     seeds = nodes[(nodes[:, 0] // step) % max(1, (2 * subset) // step) == 0]
