@@ -9,37 +9,32 @@ JOBS   ?= 2
 CPP_BUILD := build/cpp
 SAN_BUILD := build/sanitize
 
-BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3,<4" "numpy>=2"
-TEST_DEPS  := "pytest>=8" "hypothesis>=6" "scipy>=1.11" "matplotlib>=3.8" "opencv-python-headless>=4.8"
-DEMO_DEPS  := "scipy>=1.11" "matplotlib>=3.8"
-BENCH_DEPS := "scipy>=1.11" "opencv-python-headless>=4.8"
+# The venv's own CMake, CTest and Ninja (from PyPI): no system copy is assumed.
+CMAKE  := $(VENV)/bin/cmake
+CTEST  := $(VENV)/bin/ctest
 
 SOURCES := $(wildcard src/*.cpp src/*.hpp src/simd/*.cpp src/simd/*.hpp src/*.map stubs/*.pyi) CMakeLists.txt pyproject.toml
 
-.PHONY: test demo bench venv build cpp-test py-test sanitize sanitize-threads fuzz clean gtest
+.PHONY: test demo demo-images demo-sequence bench venv build cpp-test py-test sanitize \
+	sanitize-threads fuzz clean gtest
 
 $(PY):
 	@py=$$(scripts/find-python312) || exit 1; \
 	echo "creating $(VENV) with $$py"; \
 	"$$py" -m venv $(VENV)
 
-$(VENV)/.build-deps: Makefile | $(PY)
-	$(PIP) install $(BUILD_DEPS) $(TEST_DEPS)
+# One stamp per requirement group of pyproject.toml: "build" is the build
+# system's, the others are its optional-dependency groups.
+$(VENV)/.deps-%: pyproject.toml scripts/requirements | $(PY)
+	$(PY) scripts/requirements $* > $@.txt
+	$(PIP) install -r $@.txt
 	@touch $@
 
-$(VENV)/.demo-deps: $(VENV)/.build-deps
-	$(PIP) install $(DEMO_DEPS)
-	@touch $@
-
-$(VENV)/.bench-deps: $(VENV)/.build-deps
-	$(PIP) install $(DEMO_DEPS) $(BENCH_DEPS)
-	@touch $@
-
-venv: $(VENV)/.build-deps
+venv: $(VENV)/.deps-build $(VENV)/.deps-test $(VENV)/.deps-cluster
 
 # Installs the extension into the venv; scikit-build-core keeps its build tree
 # under build/ so a rebuild only recompiles what changed.
-$(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
+$(VENV)/.installed: $(VENV)/.deps-build $(SOURCES)
 	$(PIP) install --no-build-isolation --no-deps .
 	@touch $@
 
@@ -53,12 +48,12 @@ gtest:
 	  || { echo "error: could not install libgtest-dev (needs root or sudo)"; exit 1; }; \
 	fi
 
-cpp-test: gtest
-	cmake -S . -B $(CPP_BUILD) -DKESTRINE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release > /dev/null
-	cmake --build $(CPP_BUILD) -j $(JOBS)
-	ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+cpp-test: gtest $(VENV)/.deps-build
+	$(CMAKE) -S . -B $(CPP_BUILD) -DKESTRINE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release > /dev/null
+	$(CMAKE) --build $(CPP_BUILD) -j $(JOBS)
+	$(CTEST) --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
 
-py-test: build
+py-test: build venv
 	$(PY) -m pytest
 
 test: cpp-test py-test sanitize sanitize-threads
@@ -69,8 +64,8 @@ sanitize: venv gtest
 	JOBS=$(JOBS) PYTHON=$(PY) BUILD=$(SAN_BUILD) scripts/sanitize
 
 # The threaded C++ tests against a ThreadSanitizer build (build/tsan).
-sanitize-threads: gtest
-	JOBS=$(JOBS) BUILD=build/tsan scripts/sanitize-threads
+sanitize-threads: gtest $(VENV)/.deps-build
+	JOBS=$(JOBS) BUILD=build/tsan CMAKE=$(CMAKE) scripts/sanitize-threads
 
 # A longer fuzzing campaign under the sanitizers. KESTRINE_FUZZ_EXAMPLES sets the
 # examples per function (default 20000), KESTRINE_FUZZ_SEED another fixed seed.
@@ -78,10 +73,23 @@ fuzz: venv gtest
 	KESTRINE_FUZZ_EXAMPLES=$${KESTRINE_FUZZ_EXAMPLES:-20000} JOBS=$(JOBS) PYTHON=$(PY) BUILD=$(SAN_BUILD) \
 	  scripts/sanitize tests/python/test_fuzz.py --hypothesis-show-statistics
 
-demo: build $(VENV)/.demo-deps
+demo: build $(VENV)/.deps-demo
 	$(PY) -m examples.demo
 
-bench: build $(VENV)/.bench-deps
+# Speckle images rendered per camera, 2-D DIC on each, then the module.
+demo-images: build $(VENV)/.deps-demo
+	$(PY) -m examples.images
+
+# A load sequence, one task per frame, on a Dask cluster (an embedded one by
+# default; SCHEDULER=tcp://host:8786 uses an existing one).
+demo-sequence: build $(VENV)/.deps-demo $(VENV)/.deps-cluster
+	$(PY) -m examples.sequence $(if $(SCHEDULER),--scheduler $(SCHEDULER))
+
+# Per-instruction-set kernel timings (C++), then the module against its baselines.
+bench: build $(VENV)/.deps-bench gtest
+	$(CMAKE) -S . -B $(CPP_BUILD) -DKESTRINE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release > /dev/null
+	$(CMAKE) --build $(CPP_BUILD) -j $(JOBS) --target kernel_bench
+	$(CPP_BUILD)/kernel_bench 1e5
 	$(PY) benchmarks/run.py
 
 clean:
