@@ -9,8 +9,8 @@
 #include <array>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
-#include "camera.hpp"
 #include "observations.hpp"
 #include "views.hpp"
 
@@ -52,6 +52,21 @@ struct ResultArray {
         }
     }
 };
+
+// Keeps the first `rows` rows of a result array. The array is new and
+// unshared, so numpy reallocates its memory in place (no copy where the
+// allocator can shrink) and it stays C-contiguous and owns its data.
+template <typename T, int N>
+void shrink_rows(ResultArray<T, N>& result, py::ssize_t rows) {
+    std::vector<py::ssize_t> shape(result.array.shape(), result.array.shape() + N);
+    shape[0] = rows;
+    result.array.resize(shape, false);
+    result.view.data = reinterpret_cast<unsigned char*>(result.array.mutable_data());
+    for (int d = 0; d < N; ++d) {
+        result.view.shape[d] = result.array.shape(d);
+        result.view.strides[d] = result.array.strides(d);
+    }
+}
 
 // Caller mistakes found before any result exists; each raises ValueError
 // naming the argument.

@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "arrays.hpp"
-#include "camera.hpp"
 #include "deformation.hpp"
 #include "observations.hpp"
 #include "pair.hpp"
@@ -47,8 +46,11 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
                             Array<double> dic_corrcoef, Array<bool> dic_valid, int reduced_height,
                             int reduced_width, int subset_spacing, int min_views,
                             double min_corrcoef, double max_reprojection_error_px, double scale) {
-    const CameraSet cameras = open_cameras(K, dist, R, t);
-    const ObservationTable observations = open_observations(point_indices, cam_indices, uv);
+    ObservedScene scene;
+    scene.cameras = open_cameras(K, dist, R, t);
+    scene.observations = open_observations(point_indices, cam_indices, uv);
+    const CameraSet& cameras = scene.cameras;
+    const ObservationTable& observations = scene.observations;
     check_observation_table(observations);
     check_camera_arrays(cameras);
     check_subset_spacing(subset_spacing);
@@ -57,9 +59,8 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
     const TrackGroups groups = group_tracks(observations);
     // Every observation is sampled, so the stacks are examined exactly when
     // there is at least one observation.
-    DicFieldStack dic;
     if (observations.size() > 0) {
-        dic = open_dic_stack(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height, reduced_width,
+        scene.dic = open_dic_stack(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height, reduced_width,
                              subset_spacing, max_camera);
     }
 
@@ -94,7 +95,7 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
                            reprojection_error_ref.view,
                            reprojection_error_def.view,
                            valid.view};
-    reconstruct_track_rows(cameras, dic, observations, groups, settings, out);
+    reconstruct_track_rows(scene, groups, settings, out, 0, T);
 
     py::dict result;
     result["point_indices"] = ids.array;
@@ -118,8 +119,11 @@ py::dict reconstruct_pair_surface_points(
     Array<double> dic_u, Array<double> dic_v, Array<double> dic_corrcoef, Array<bool> dic_valid,
     int reduced_height, int reduced_width, int subset_spacing, int cam_a, int cam_b,
     double min_corrcoef, double max_reprojection_error_px, double scale) {
-    const CameraSet cameras = open_cameras(K, dist, R, t);
-    const ObservationTable observations = open_observations(point_indices, cam_indices, uv);
+    ObservedScene scene;
+    scene.cameras = open_cameras(K, dist, R, t);
+    scene.observations = open_observations(point_indices, cam_indices, uv);
+    const CameraSet& cameras = scene.cameras;
+    const ObservationTable& observations = scene.observations;
     check_observation_table(observations);
     check_camera_arrays(cameras);
     check_subset_spacing(subset_spacing);
@@ -133,9 +137,8 @@ py::dict reconstruct_pair_surface_points(
         check_named_camera(cameras, cam_b, "cam_b");
     }
     // The stacks are examined only when some point reaches sampling.
-    DicFieldStack dic;
     if (!groups.points.empty()) {
-        dic = open_dic_stack(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height, reduced_width,
+        scene.dic = open_dic_stack(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height, reduced_width,
                              subset_spacing, cam_a > cam_b ? cam_a : cam_b);
     }
 
@@ -144,10 +147,12 @@ py::dict reconstruct_pair_surface_points(
     settings.cam_b = cam_b;
     settings.min_corrcoef = min_corrcoef;
     settings.max_reprojection_error_px = max_reprojection_error_px;
-    const std::vector<PairPointRow> rows =
-        reconstruct_pair_rows(cameras, dic, observations, groups, settings);
+    settings.scale = scale;
 
-    const auto n = static_cast<py::ssize_t>(rows.size());
+    // Every complete point may give a row: the results are created at that
+    // count, the kernels write the kept rows straight into them, and they are
+    // shrunk to the rows written (pages never written are never touched).
+    const auto n = static_cast<py::ssize_t>(groups.points.size());
     ResultArray<std::int64_t, 1> ids({n});
     ResultArray<double, 2> uv_ref_a({n, 2});
     ResultArray<double, 2> uv_ref_b({n, 2});
@@ -184,7 +189,27 @@ py::dict reconstruct_pair_surface_points(
                           reprojection_error_ref.view,
                           reprojection_error_def.view,
                           valid_points.view};
-    write_pair_rows(rows, scale, out);
+    const py::ssize_t kept = reconstruct_pair_rows(scene, groups, settings, out, 0, n, 0);
+    if (kept < n) {
+        shrink_rows(ids, kept);
+        shrink_rows(uv_ref_a, kept);
+        shrink_rows(uv_ref_b, kept);
+        shrink_rows(uv_def_a, kept);
+        shrink_rows(uv_def_b, kept);
+        shrink_rows(points_ref_sfm, kept);
+        shrink_rows(points_def_sfm, kept);
+        shrink_rows(points_ref_world, kept);
+        shrink_rows(points_def_world, kept);
+        shrink_rows(displacement_sfm, kept);
+        shrink_rows(displacement_world, kept);
+        shrink_rows(displacement_norm_world, kept);
+        shrink_rows(corr_a, kept);
+        shrink_rows(corr_b, kept);
+        shrink_rows(corr_comb, kept);
+        shrink_rows(reprojection_error_ref, kept);
+        shrink_rows(reprojection_error_def, kept);
+        shrink_rows(valid_points, kept);
+    }
 
     py::dict result;
     result["point_indices"] = ids.array;

@@ -1,17 +1,16 @@
 // Camera-pair surface reconstruction: points seen by both cameras of one
-// stereo pair, triangulated in both states from exactly two views.
+// stereo pair, triangulated in both states from exactly two sightings.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "camera.hpp"
 #include "observations.hpp"
 #include "views.hpp"
 
 namespace kestrine {
 
-// The rows a point uses in camera a and camera b; -1 when it has none there.
+// The rows a point uses in camera a and camera b.
 struct PairSlots {
     std::int64_t id;
     std::int64_t row_a;
@@ -33,31 +32,8 @@ struct PairSettings {
     int cam_b = 1;
     double min_corrcoef = 0.0;
     double max_reprojection_error_px = 0.0;
+    double scale = 1.0;
 };
-
-struct PairPointRow {
-    std::int64_t point_id;
-    Vector2 uv_ref_a;
-    Vector2 uv_ref_b;
-    Vector2 uv_def_a;
-    Vector2 uv_def_b;
-    Vector3 Xr;
-    Vector3 Xd;
-    double corr_a;
-    double corr_b;
-    double corr_comb;
-    double reproj_ref;
-    double reproj_def;
-    bool is_valid;
-};
-
-// Points without a valid sample in both cameras, or whose triangulation fails
-// in either state, are left out; threshold failures stay with is_valid false.
-std::vector<PairPointRow> reconstruct_pair_rows(const CameraSet& cameras,
-                                                const DicFieldStack& dic,
-                                                const ObservationTable& observations,
-                                                const PairGroups& groups,
-                                                const PairSettings& settings);
 
 struct PairOutputs {
     ArrayView<std::int64_t, 1> point_indices;
@@ -80,8 +56,15 @@ struct PairOutputs {
     ArrayView<BoolByte, 1> valid_points;
 };
 
-// World values are the sfm values times scale; the world displacement is the
-// sfm difference scaled, not the difference of the scaled points.
-void write_pair_rows(const std::vector<PairPointRow>& rows, double scale, const PairOutputs& out);
+// Reconstructs points [first, last) of groups.points and writes the rows of
+// those kept, in point order, to rows out_row, out_row + 1, ... of every
+// output; returns how many it wrote (at most last - first). Points without a
+// valid sample in both cameras, or whose triangulation fails in either state,
+// are left out; threshold failures stay with valid_points false. World
+// values are the sfm values times scale; the world displacement is the sfm
+// difference scaled, not the difference of the scaled points.
+std::int64_t reconstruct_pair_rows(const ObservedScene& scene, const PairGroups& groups,
+                                   const PairSettings& settings, const PairOutputs& out,
+                                   std::int64_t first, std::int64_t last, std::int64_t out_row);
 
 }  // namespace kestrine
