@@ -44,7 +44,7 @@ struct TrackOutputs {
 };
 
 // Rows [first, last) of every output, row r for track r of groups. A rejected
-// track gets zero points, its view count and mean correlation, and infinite
+// track gets zero points, its num_views and mean correlation, and infinite
 // errors unless it reached the reprojection check. A camera index outside
 // usable_cameras() is an invalid sample. Ranges touch disjoint rows.
 void reconstruct_track_rows(const ObservedScene& scene, const TrackGroups& groups,

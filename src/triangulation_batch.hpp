@@ -206,19 +206,47 @@ template <typename L>
     j.q = q;
 }
 
-// Entry (row, column) of a 4 x 4 per lane, row given per lane.
+// The pivot row p of a lane is 0, 1 or 2 and its column q is 1, 2 or 3 (the
+// pivot lies above the diagonal): entries of A are gathered from, and
+// written to, only the rows and columns each can be.
 template <typename L>
-[[gnu::always_inline]] inline typename L::D pick_row(const typename L::D (&A)[16],
-                                                     const typename L::M (&is)[4], int column) {
-    return select<L>(is[1], A[4 + column],
-                     select<L>(is[2], A[8 + column], select<L>(is[3], A[12 + column], A[column])));
+[[gnu::always_inline]] inline typename L::D row_p(const typename L::D (&A)[16],
+                                                  const typename L::M (&is)[4], int column) {
+    return select<L>(is[1], A[4 + column], select<L>(is[2], A[8 + column], A[column]));
 }
 
 template <typename L>
-[[gnu::always_inline]] inline typename L::D pick_column(const typename L::D (&A)[16],
-                                                        const typename L::M (&is)[4], int row) {
-    return select<L>(is[1], A[4 * row + 1],
-                     select<L>(is[2], A[4 * row + 2], select<L>(is[3], A[4 * row + 3], A[4 * row])));
+[[gnu::always_inline]] inline typename L::D row_q(const typename L::D (&A)[16],
+                                                  const typename L::M (&is)[4], int column) {
+    return select<L>(is[2], A[8 + column], select<L>(is[3], A[12 + column], A[4 + column]));
+}
+
+template <typename L>
+[[gnu::always_inline]] inline typename L::D column_p(const typename L::D (&A)[16],
+                                                     const typename L::M (&is)[4], int row) {
+    return select<L>(is[1], A[4 * row + 1], select<L>(is[2], A[4 * row + 2], A[4 * row]));
+}
+
+template <typename L>
+[[gnu::always_inline]] inline typename L::D column_q(const typename L::D (&A)[16],
+                                                     const typename L::M (&is)[4], int row) {
+    return select<L>(is[2], A[4 * row + 2], select<L>(is[3], A[4 * row + 3], A[4 * row + 1]));
+}
+
+// Entry i of a rotated line: the lane's new p entry where i is its p, the
+// new q entry where i is its q, the old value elsewhere.
+template <typename L>
+[[gnu::always_inline]] inline typename L::D put(int i, const typename L::M (&put_p)[4],
+                                                const typename L::M (&put_q)[4],
+                                                typename L::D new_p, typename L::D new_q,
+                                                typename L::D old) {
+    if (i == 0) {
+        return select<L>(put_p[0], new_p, old);
+    }
+    if (i == 3) {
+        return select<L>(put_q[3], new_q, old);
+    }
+    return select<L>(put_p[i], new_p, select<L>(put_q[i], new_q, old));
 }
 
 // Each lane's angle from its own pivot entries, then the rotation of every
@@ -235,12 +263,14 @@ template <typename L>
         put_p[i] = j.active & is_p[i];
         put_q[i] = j.active & is_q[i];
     }
-    D App = j.A[0], Aqq = j.A[0], Apq = j.A[1];
-    for (int i = 0; i < 4; ++i) {
-        App = select<L>(is_p[i], j.A[5 * i], App);
-        Aqq = select<L>(is_q[i], j.A[5 * i], Aqq);
+    const D App = select<L>(is_p[1], j.A[5], select<L>(is_p[2], j.A[10], j.A[0]));
+    const D Aqq = select<L>(is_q[2], j.A[10], select<L>(is_q[3], j.A[15], j.A[5]));
+    D Apq = j.A[1];
+    for (int i = 0; i < 3; ++i) {
         for (int k = i + 1; k < 4; ++k) {
-            Apq = select<L>(is_p[i] & is_q[k], j.A[4 * i + k], Apq);
+            if (i != 0 || k != 1) {
+                Apq = select<L>(is_p[i] & is_q[k], j.A[4 * i + k], Apq);
+            }
         }
     }
     const D theta = (Aqq - App) / (2.0 * Apq);
@@ -251,28 +281,26 @@ template <typename L>
 
     D new_p[4], new_q[4];
     for (int k = 0; k < 4; ++k) {
-        const D a = pick_row<L>(j.A, is_p, k);
-        const D b = pick_row<L>(j.A, is_q, k);
+        const D a = row_p<L>(j.A, is_p, k);
+        const D b = row_q<L>(j.A, is_q, k);
         new_p[k] = c * a - s * b;
         new_q[k] = s * a + c * b;
     }
     for (int i = 0; i < 4; ++i) {
         for (int k = 0; k < 4; ++k) {
-            j.A[4 * i + k] =
-                select<L>(put_p[i], new_p[k], select<L>(put_q[i], new_q[k], j.A[4 * i + k]));
+            j.A[4 * i + k] = put<L>(i, put_p, put_q, new_p[k], new_q[k], j.A[4 * i + k]);
         }
     }
     const auto rotate_columns = [&](D(&X)[16]) {
         for (int k = 0; k < 4; ++k) {
-            const D a = pick_column<L>(X, is_p, k);
-            const D b = pick_column<L>(X, is_q, k);
+            const D a = column_p<L>(X, is_p, k);
+            const D b = column_q<L>(X, is_q, k);
             new_p[k] = c * a - s * b;
             new_q[k] = s * a + c * b;
         }
         for (int k = 0; k < 4; ++k) {
             for (int i = 0; i < 4; ++i) {
-                X[4 * k + i] =
-                    select<L>(put_p[i], new_p[k], select<L>(put_q[i], new_q[k], X[4 * k + i]));
+                X[4 * k + i] = put<L>(i, put_p, put_q, new_p[k], new_q[k], X[4 * k + i]);
             }
         }
     };
@@ -320,7 +348,8 @@ typename L::M jacobi4_point(const Jacobi4Lanes<L>& j, typename L::D (&X)[3]) {
     }
     D v[4];
     for (int k = 0; k < 4; ++k) {
-        v[k] = pick_column<L>(j.V, is, k);
+        v[k] = select<L>(is[1], j.V[4 * k + 1],
+                         select<L>(is[2], j.V[4 * k + 2], select<L>(is[3], j.V[4 * k + 3], j.V[4 * k])));
     }
     for (int k = 0; k < 3; ++k) {
         X[k] = v[k] / v[3];
