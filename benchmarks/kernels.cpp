@@ -1,5 +1,7 @@
 // ns per element of every batch-kernel target this CPU supports, on the same
-// inputs, so the instruction sets can be compared without Python in the way.
+// inputs, so the instruction sets can be compared without Python in the way:
+// faces for the surface, observations for tracks, points for the pair, and
+// the scalar grouping that the reconstruction drivers need beside them.
 //     build/cpp/kernel_bench [elements]
 #include <chrono>
 #include <cmath>
@@ -233,6 +235,8 @@ void reconstruction_rows(std::int64_t n) {
             5);
         print_row("tracks", target.name, observations, ns);
     }
+    print_row("tracks", "grouping", observations,
+              best_ns([&] { (void)group_tracks(s.observations); }, 5));
     // Pair: ns per point of cameras 1 and 2.
     const PairGroups pair = group_pair(s.observations, 1, 2);
     const auto points = static_cast<std::int64_t>(pair.points.size());
@@ -244,6 +248,7 @@ void reconstruction_rows(std::int64_t n) {
             [&] { target.pair_rows(s, pair, pair_settings, pair_rows.pairs(), 0, points, 0); }, 5);
         print_row("pair", target.name, points, ns);
     }
+    print_row("pair", "grouping", points, best_ns([&] { (void)group_pair(s.observations, 1, 2); }, 5));
 }
 
 }  // namespace
