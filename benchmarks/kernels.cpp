@@ -1,5 +1,7 @@
 // ns per element of every batch-kernel target this CPU supports, on the same
-// inputs, so the instruction sets can be compared without Python in the way.
+// inputs, so the instruction sets can be compared without Python in the way:
+// faces for the surface, observations for tracks, points for the pair, and
+// the scalar grouping that the reconstruction drivers need beside them.
 //     build/cpp/kernel_bench [elements]
 #include <chrono>
 #include <cmath>
@@ -7,10 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <algorithm>
 #include <vector>
 
+#include "camera.hpp"
 #include "deformation.hpp"
+#include "pair.hpp"
 #include "simd/targets.hpp"
+#include "tracks.hpp"
 
 namespace {
 
@@ -104,6 +110,147 @@ struct SurfaceResult {
     }
 };
 
+// Four cameras on an arc looking at a patch, each point seen by all of
+// them at its exact projection (mild distortion), a smooth DIC field with
+// valid nodes everywhere: the common case, where every track is accepted.
+struct Scene {
+    static constexpr int kCameras = 4;
+    static constexpr std::int64_t kRows = 200, kCols = 260;
+    std::vector<double> K, dist, R, t, dic_u, dic_v, dic_corr;
+    std::vector<std::uint8_t> dic_valid;
+    std::vector<std::int64_t> ids;
+    std::vector<std::int32_t> cams;
+    std::vector<double> uv;
+
+    explicit Scene(std::int64_t points)
+        : K(9 * kCameras), dist(2 * kCameras), R(9 * kCameras), t(3 * kCameras),
+          dic_u(static_cast<std::size_t>(kCameras * kRows * kCols)), dic_v(dic_u.size()),
+          dic_corr(dic_u.size(), 0.95), dic_valid(dic_u.size(), 1) {
+        std::mt19937_64 rng(5);
+        std::uniform_real_distribution<double> unit(-1.0, 1.0);
+        for (int c = 0; c < kCameras; ++c) {
+            const double a = 0.3 * (c - 1.5);
+            const double Rc[9] = {std::cos(a), 0, std::sin(a), 0, 1, 0, -std::sin(a), 0, std::cos(a)};
+            std::copy(Rc, Rc + 9, &R[static_cast<std::size_t>(9 * c)]);
+            t[static_cast<std::size_t>(3 * c + 2)] = 400.0;
+            const double Kc[9] = {2400.0, 0, 640.0, 0, 2400.0, 500.0, 0, 0, 1};
+            std::copy(Kc, Kc + 9, &K[static_cast<std::size_t>(9 * c)]);
+            dist[static_cast<std::size_t>(2 * c)] = -0.08;
+            dist[static_cast<std::size_t>(2 * c + 1)] = 0.02;
+        }
+        for (std::size_t k = 0; k < dic_u.size(); ++k) {
+            dic_u[k] = 1.5 + 0.001 * static_cast<double>(k % kCols);
+            dic_v[k] = -0.7 + 0.001 * static_cast<double>((k / kCols) % kRows);
+        }
+        const CameraSet cs = cameras();
+        std::vector<std::int64_t> order(static_cast<std::size_t>(points));
+        for (std::int64_t p = 0; p < points; ++p) order[static_cast<std::size_t>(p)] = p;
+        std::shuffle(order.begin(), order.end(), rng);
+        for (std::int64_t p : order) {
+            const Vector3 X{40.0 * unit(rng), 30.0 * unit(rng), 5.0 * unit(rng)};
+            for (int c = 0; c < kCameras; ++c) {
+                const Vector2 px = project_point(X, cs.K, cs.dist, cs.R, cs.t, c);
+                ids.push_back(p);
+                cams.push_back(c);
+                uv.push_back(px.x);
+                uv.push_back(px.y);
+            }
+        }
+    }
+
+    CameraSet cameras() const {
+        return {contiguous_view<const double, 3>(K.data(), {kCameras, 3, 3}),
+                contiguous_view<const double, 2>(dist.data(), {kCameras, 2}),
+                contiguous_view<const double, 3>(R.data(), {kCameras, 3, 3}),
+                contiguous_view<const double, 2>(t.data(), {kCameras, 3})};
+    }
+
+    ObservedScene scene() const {
+        ObservedScene s;
+        s.cameras = cameras();
+        s.dic.u = contiguous_view<const double, 3>(dic_u.data(), {kCameras, kRows, kCols});
+        s.dic.v = contiguous_view<const double, 3>(dic_v.data(), {kCameras, kRows, kCols});
+        s.dic.corrcoef = contiguous_view<const double, 3>(dic_corr.data(), {kCameras, kRows, kCols});
+        s.dic.valid = contiguous_view<const BoolByte, 3>(dic_valid.data(), {kCameras, kRows, kCols});
+        s.dic.reduced_height = static_cast<int>(kRows);
+        s.dic.reduced_width = static_cast<int>(kCols);
+        s.dic.subset_spacing = 4;
+        const auto M = static_cast<std::int64_t>(ids.size());
+        s.observations.point_indices = contiguous_view<const std::int64_t, 1>(ids.data(), {M});
+        s.observations.cam_indices = contiguous_view<const std::int32_t, 1>(cams.data(), {M});
+        s.observations.uv = contiguous_view<const double, 2>(uv.data(), {M, 2});
+        return s;
+    }
+};
+
+// Result buffers with one row per element: n rows of `width` doubles per
+// array is more than any output needs.
+struct Rows {
+    std::vector<double> values;
+    std::vector<std::int64_t> ids;
+    std::vector<std::int32_t> counts;
+    std::vector<BoolByte> flags;
+    std::int64_t n;
+
+    explicit Rows(std::int64_t rows)
+        : values(static_cast<std::size_t>(18 * 3 * rows)), ids(static_cast<std::size_t>(rows)),
+          counts(static_cast<std::size_t>(rows)), flags(static_cast<std::size_t>(rows)), n(rows) {}
+    ArrayView<double, 2> triple(int k) { return contiguous_view(values.data() + 3 * n * k, {n, 3}); }
+    ArrayView<double, 2> pair(int k) { return contiguous_view(values.data() + 3 * n * k, {n, 2}); }
+    ArrayView<double, 1> single(int k) { return contiguous_view(values.data() + 3 * n * k, {n}); }
+
+    TrackOutputs tracks() {
+        return {contiguous_view(ids.data(), {n}), triple(0), triple(1), triple(2), triple(3),
+                triple(4), triple(5), contiguous_view(counts.data(), {n}), single(6), single(7),
+                single(8), contiguous_view(flags.data(), {n})};
+    }
+    PairOutputs pairs() {
+        return {contiguous_view(ids.data(), {n}), pair(0), pair(1), pair(2), pair(3), triple(4),
+                triple(5), triple(6), triple(7), triple(8), triple(9), single(10), single(11),
+                single(12), single(13), single(14), single(15), contiguous_view(flags.data(), {n})};
+    }
+};
+
+void print_row(const char* kernel, const char* target, std::int64_t elements, double ns) {
+    std::printf("%-12s %-10s %10lld %12.1f\n", kernel, target, static_cast<long long>(elements),
+                ns / static_cast<double>(elements));
+}
+
+void reconstruction_rows(std::int64_t n) {
+    // Tracks: ns per observation, as the Python benchmark counts them.
+    const Scene scene(n / Scene::kCameras);
+    const ObservedScene s = scene.scene();
+    const TrackGroups tracks = group_tracks(s.observations);
+    Rows rows(tracks.track_count);
+    TrackSettings track_settings{2, 0.6, 0.5, 1e-3};
+    const auto observations = static_cast<std::int64_t>(scene.ids.size());
+    for (const KernelTarget& target : kernel_targets()) {
+        if (!target.supported()) continue;
+        const double ns = best_ns(
+            [&] {
+                SightingScratch scratch;
+                target.track_rows(s, tracks, track_settings, rows.tracks(), 0, tracks.track_count,
+                                  scratch);
+            },
+            5);
+        print_row("tracks", target.name, observations, ns);
+    }
+    print_row("tracks", "grouping", observations,
+              best_ns([&] { (void)group_tracks(s.observations); }, 5));
+    // Pair: ns per point of cameras 1 and 2.
+    const PairGroups pair = group_pair(s.observations, 1, 2);
+    const auto points = static_cast<std::int64_t>(pair.points.size());
+    Rows pair_rows(points);
+    PairSettings pair_settings{1, 2, 0.6, 0.5, 1e-3};
+    for (const KernelTarget& target : kernel_targets()) {
+        if (!target.supported()) continue;
+        const double ns = best_ns(
+            [&] { target.pair_rows(s, pair, pair_settings, pair_rows.pairs(), 0, points, 0); }, 5);
+        print_row("pair", target.name, points, ns);
+    }
+    print_row("pair", "grouping", points, best_ns([&] { (void)group_pair(s.observations, 1, 2); }, 5));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,5 +285,6 @@ int main(int argc, char** argv) {
         5);
     std::printf("%-12s %-10s %10lld %12.1f\n", "surface", "scalar", static_cast<long long>(mesh.count),
                 scalar / static_cast<double>(mesh.count));
+    reconstruction_rows(n);
     return 0;
 }

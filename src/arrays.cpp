@@ -387,4 +387,13 @@ DicFieldStack open_dic_stack(const py::array_t<double>& dic_u, const py::array_t
     return dic;
 }
 
+void shrink_rows(py::dict& result, py::ssize_t rows) {
+    for (const auto item : result) {
+        py::array array = py::reinterpret_borrow<py::array>(item.second);
+        std::vector<py::ssize_t> shape(array.shape(), array.shape() + array.ndim());
+        shape[0] = rows;
+        array.resize(shape, false);
+    }
+}
+
 }  // namespace kestrine

@@ -11,9 +11,11 @@
 #include <array>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "camera.hpp"
 #include "deformation.hpp"
+#include "dic_sampling.hpp"
 #include "observations.hpp"
 #include "views.hpp"
 
@@ -105,6 +107,11 @@ ResultView<T, extents...> add_result(py::dict& result, const char* key, py::ssiz
 
 #define KESTRINE_ADD_RESULT(key, type, tail) \
     out.key = add_result<type KESTRINE_EXTENTS(tail)>(result, #key, rows);
+
+// Keeps the first `rows` rows of every array of result. The arrays are new
+// and unshared, so numpy reallocates their memory in place (no copy where the
+// allocator can shrink) and they stay C-contiguous and own their data.
+void shrink_rows(py::dict& result, py::ssize_t rows);
 
 // Caller mistakes found before any result exists; each raises ValueError
 // naming the argument.

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "arrays.hpp"
-#include "camera.hpp"
 #include "deformation.hpp"
 #include "observations.hpp"
 #include "pair.hpp"
@@ -34,8 +33,11 @@ int checked_workers(int workers) {
     return threads;
 }
 
-// Faces per thread below which another thread costs more than it saves.
+// Elements per thread below which another thread costs more than it saves
+// (about half a millisecond of work each).
 constexpr std::int64_t kSurfaceGrain = 4096;
+constexpr std::int64_t kTrackGrain = 1024;
+constexpr std::int64_t kPairGrain = 2048;
 
 CameraSet open_cameras(const Array<double>& K, const Array<double>& dist, const Array<double>& R,
                        const Array<double>& t) {
@@ -66,11 +68,13 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
                             Array<double> uv, Array<double> dic_u, Array<double> dic_v,
                             Array<double> dic_corrcoef, Array<bool> dic_valid, int reduced_height,
                             int reduced_width, int subset_spacing, int min_views,
-                            double min_corrcoef, double max_reprojection_error_px, double scale,
-                            int workers) {
-    (void)checked_workers(workers);
-    const CameraSet cameras = open_cameras(K, dist, R, t);
-    const ObservationTable observations = open_observations(point_indices, cam_indices, uv);
+                            double min_corrcoef, double max_reprojection_error_px, double scale, int workers) {
+    const int requested = checked_workers(workers);
+    ObservedScene scene;
+    scene.cameras = open_cameras(K, dist, R, t);
+    scene.observations = open_observations(point_indices, cam_indices, uv);
+    const CameraSet& cameras = scene.cameras;
+    const ObservationTable& observations = scene.observations;
     check_observation_table(observations);
     check_camera_arrays(cameras);
     check_subset_spacing(subset_spacing);
@@ -79,58 +83,28 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
     const TrackGroups groups = group_tracks(observations);
     // Every observation is sampled, so the stacks are examined exactly when
     // there is at least one observation.
-    DicFieldStack dic;
     if (observations.size() > 0) {
-        dic = open_dic_stack(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height, reduced_width,
+        scene.dic = open_dic_stack(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height, reduced_width,
                              subset_spacing, max_camera);
     }
-
-    const py::ssize_t T = groups.track_count;
-    ResultArray<std::int64_t, 1> ids({T});
-    ResultArray<double, 2> points_ref_sfm({T, 3});
-    ResultArray<double, 2> points_def_sfm({T, 3});
-    ResultArray<double, 2> displacement_sfm({T, 3});
-    ResultArray<double, 2> points_ref_world({T, 3});
-    ResultArray<double, 2> points_def_world({T, 3});
-    ResultArray<double, 2> displacement_world({T, 3});
-    ResultArray<std::int32_t, 1> num_views({T});
-    ResultArray<double, 1> mean_corrcoef({T});
-    ResultArray<double, 1> reprojection_error_ref({T});
-    ResultArray<double, 1> reprojection_error_def({T});
-    ResultArray<bool, 1> valid({T});
 
     TrackSettings settings;
     settings.min_views = min_views;
     settings.min_corrcoef = min_corrcoef;
     settings.max_reprojection_error_px = max_reprojection_error_px;
     settings.scale = scale;
-    const TrackOutputs out{ids.view,
-                           points_ref_sfm.view,
-                           points_def_sfm.view,
-                           displacement_sfm.view,
-                           points_ref_world.view,
-                           points_def_world.view,
-                           displacement_world.view,
-                           num_views.view,
-                           mean_corrcoef.view,
-                           reprojection_error_ref.view,
-                           reprojection_error_def.view,
-                           valid.view};
-    reconstruct_track_rows(cameras, dic, observations, groups, settings, out);
 
+    const py::ssize_t rows = groups.track_count;
     py::dict result;
-    result["point_indices"] = ids.array;
-    result["points_ref_sfm"] = points_ref_sfm.array;
-    result["points_def_sfm"] = points_def_sfm.array;
-    result["displacement_sfm"] = displacement_sfm.array;
-    result["points_ref_world"] = points_ref_world.array;
-    result["points_def_world"] = points_def_world.array;
-    result["displacement_world"] = displacement_world.array;
-    result["num_views"] = num_views.array;
-    result["mean_corrcoef"] = mean_corrcoef.array;
-    result["reprojection_error_ref"] = reprojection_error_ref.array;
-    result["reprojection_error_def"] = reprojection_error_def.array;
-    result["valid"] = valid.array;
+    TrackOutputs out;
+    KESTRINE_TRACK_RESULTS(KESTRINE_ADD_RESULT)
+    if (workers == 1) {
+        reconstruct_track_rows(scene, groups, settings, out, 0, rows);
+    } else {
+        const int threads = threads_for(requested, rows, kTrackGrain);
+        py::gil_scoped_release release;
+        reconstruct_tracks_on_threads(scene, groups, settings, out, threads);
+    }
     return result;
 }
 
@@ -140,9 +114,12 @@ py::dict reconstruct_pair_surface_points(
     Array<double> dic_u, Array<double> dic_v, Array<double> dic_corrcoef, Array<bool> dic_valid,
     int reduced_height, int reduced_width, int subset_spacing, int cam_a, int cam_b,
     double min_corrcoef, double max_reprojection_error_px, double scale, int workers) {
-    (void)checked_workers(workers);
-    const CameraSet cameras = open_cameras(K, dist, R, t);
-    const ObservationTable observations = open_observations(point_indices, cam_indices, uv);
+    const int requested = checked_workers(workers);
+    ObservedScene scene;
+    scene.cameras = open_cameras(K, dist, R, t);
+    scene.observations = open_observations(point_indices, cam_indices, uv);
+    const CameraSet& cameras = scene.cameras;
+    const ObservationTable& observations = scene.observations;
     check_observation_table(observations);
     check_camera_arrays(cameras);
     check_subset_spacing(subset_spacing);
@@ -156,9 +133,8 @@ py::dict reconstruct_pair_surface_points(
         check_named_camera(cameras, cam_b, "cam_b");
     }
     // The stacks are examined only when some point reaches sampling.
-    DicFieldStack dic;
     if (!groups.points.empty()) {
-        dic = open_dic_stack(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height, reduced_width,
+        scene.dic = open_dic_stack(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height, reduced_width,
                              subset_spacing, cam_a > cam_b ? cam_a : cam_b);
     }
 
@@ -167,67 +143,26 @@ py::dict reconstruct_pair_surface_points(
     settings.cam_b = cam_b;
     settings.min_corrcoef = min_corrcoef;
     settings.max_reprojection_error_px = max_reprojection_error_px;
-    const std::vector<PairPointRow> rows =
-        reconstruct_pair_rows(cameras, dic, observations, groups, settings);
+    settings.scale = scale;
 
-    const auto n = static_cast<py::ssize_t>(rows.size());
-    ResultArray<std::int64_t, 1> ids({n});
-    ResultArray<double, 2> uv_ref_a({n, 2});
-    ResultArray<double, 2> uv_ref_b({n, 2});
-    ResultArray<double, 2> uv_def_a({n, 2});
-    ResultArray<double, 2> uv_def_b({n, 2});
-    ResultArray<double, 2> points_ref_sfm({n, 3});
-    ResultArray<double, 2> points_def_sfm({n, 3});
-    ResultArray<double, 2> points_ref_world({n, 3});
-    ResultArray<double, 2> points_def_world({n, 3});
-    ResultArray<double, 2> displacement_sfm({n, 3});
-    ResultArray<double, 2> displacement_world({n, 3});
-    ResultArray<double, 1> displacement_norm_world({n});
-    ResultArray<double, 1> corr_a({n});
-    ResultArray<double, 1> corr_b({n});
-    ResultArray<double, 1> corr_comb({n});
-    ResultArray<double, 1> reprojection_error_ref({n});
-    ResultArray<double, 1> reprojection_error_def({n});
-    ResultArray<bool, 1> valid_points({n});
-    const PairOutputs out{ids.view,
-                          uv_ref_a.view,
-                          uv_ref_b.view,
-                          uv_def_a.view,
-                          uv_def_b.view,
-                          points_ref_sfm.view,
-                          points_def_sfm.view,
-                          points_ref_world.view,
-                          points_def_world.view,
-                          displacement_sfm.view,
-                          displacement_world.view,
-                          displacement_norm_world.view,
-                          corr_a.view,
-                          corr_b.view,
-                          corr_comb.view,
-                          reprojection_error_ref.view,
-                          reprojection_error_def.view,
-                          valid_points.view};
-    write_pair_rows(rows, scale, out);
-
+    // Every complete point may give a row: the results are created at that
+    // count, the kernels write the kept rows straight into them, and they are
+    // shrunk to the rows written (pages never written are never touched).
+    const auto rows = static_cast<py::ssize_t>(groups.points.size());
     py::dict result;
-    result["point_indices"] = ids.array;
-    result["uv_ref_a"] = uv_ref_a.array;
-    result["uv_ref_b"] = uv_ref_b.array;
-    result["uv_def_a"] = uv_def_a.array;
-    result["uv_def_b"] = uv_def_b.array;
-    result["points_ref_sfm"] = points_ref_sfm.array;
-    result["points_def_sfm"] = points_def_sfm.array;
-    result["points_ref_world"] = points_ref_world.array;
-    result["points_def_world"] = points_def_world.array;
-    result["displacement_sfm"] = displacement_sfm.array;
-    result["displacement_world"] = displacement_world.array;
-    result["displacement_norm_world"] = displacement_norm_world.array;
-    result["corr_a"] = corr_a.array;
-    result["corr_b"] = corr_b.array;
-    result["corr_comb"] = corr_comb.array;
-    result["reprojection_error_ref"] = reprojection_error_ref.array;
-    result["reprojection_error_def"] = reprojection_error_def.array;
-    result["valid_points"] = valid_points.array;
+    PairOutputs out;
+    KESTRINE_PAIR_RESULTS(KESTRINE_ADD_RESULT)
+    py::ssize_t kept = 0;
+    if (workers == 1) {
+        kept = reconstruct_pair_rows(scene, groups, settings, out, 0, rows, 0);
+    } else {
+        const int threads = threads_for(requested, rows, kPairGrain);
+        py::gil_scoped_release release;
+        kept = reconstruct_pairs_on_threads(scene, groups, settings, out, threads);
+    }
+    if (kept < rows) {
+        shrink_rows(result, kept);
+    }
     return result;
 }
 

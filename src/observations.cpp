@@ -50,17 +50,12 @@ void sort_by_id(std::vector<IdRow>& entries) {
     }
 }
 
-ObservedView make_view(const CameraSet& cameras, int c, const Vector2& uv_ref,
-                       const DicSample& sample) {
-    ObservedView view;
-    view.uv_ref = uv_ref;
-    view.uv_def = {uv_ref.x + sample.u, uv_ref.y + sample.v};
-    const std::array<Vector2, 2> rays =
-        normalize_pixels(cameras.K, cameras.dist, c, uv_ref, view.uv_def);
-    view.ray_ref = rays[0];
-    view.ray_def = rays[1];
-    view.pose = pose_matrix(cameras.R, cameras.t, c);
-    return view;
+std::int64_t usable_cameras(const ObservedScene& scene) {
+    const CameraSet& cams = scene.cameras;
+    const DicFieldStack& dic = scene.dic;
+    return std::min({cams.K.extent(0), cams.dist.extent(0), cams.R.extent(0), cams.t.extent(0),
+                     dic.u.extent(0), dic.v.extent(0), dic.corrcoef.extent(0),
+                     dic.valid.extent(0)});
 }
 
 double pixel_error(const Vector2& p, const Vector2& q) {

@@ -1,12 +1,12 @@
 // Machinery shared by the two reconstruction functions: the observation
-// table, grouping observations by point id, and the per-view work (sample the
-// DIC field, move the pixel, undistort both pixels, take the pose).
+// table, the inputs they read together, and grouping observations by point id.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "camera.hpp"
+#include "dic_sampling.hpp"
 #include "views.hpp"
 
 namespace kestrine {
@@ -26,6 +26,17 @@ struct ObservationTable {
     }
 };
 
+// Everything a reconstruction reads: cameras, DIC fields and observations.
+struct ObservedScene {
+    CameraSet cameras;
+    DicFieldStack dic;
+    ObservationTable observations;
+};
+
+// The number of cameras that every camera array and every DIC stack holds:
+// a camera index read from the table addresses memory only below it.
+std::int64_t usable_cameras(const ObservedScene& scene);
+
 struct IdRow {
     std::int64_t id;
     std::int64_t row;
@@ -35,20 +46,6 @@ struct IdRow {
 // A stable radix sort, so grouping costs O(M) whatever the id distribution,
 // and matches an ordered map from id to rows appended in ascending row order.
 void sort_by_id(std::vector<IdRow>& entries);
-
-// A usable view of a point: everything both triangulations and the
-// reprojection check need from one valid DIC sample.
-struct ObservedView {
-    Vector2 uv_ref;   // reference pixel
-    Vector2 uv_def;   // reference pixel plus the sampled displacement
-    Vector2 ray_ref;  // undistorted normalized reference pixel
-    Vector2 ray_def;  // undistorted normalized deformed pixel
-    Matrix34 pose;
-};
-
-// The view that a valid sample gives camera c at reference pixel uv_ref.
-ObservedView make_view(const CameraSet& cameras, int c, const Vector2& uv_ref,
-                       const DicSample& sample);
 
 // Euclidean pixel distance between a reprojection p and the measured pixel q.
 double pixel_error(const Vector2& p, const Vector2& q);

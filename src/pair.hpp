@@ -1,17 +1,16 @@
 // Camera-pair surface reconstruction: points seen by both cameras of one
-// stereo pair, triangulated in both states from exactly two views.
+// stereo pair, triangulated in both states from exactly two sightings.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "camera.hpp"
 #include "observations.hpp"
 #include "views.hpp"
 
 namespace kestrine {
 
-// The rows a point uses in camera a and camera b; -1 when it has none there.
+// The rows a point uses in camera a and camera b.
 struct PairSlots {
     std::int64_t id;
     std::int64_t row_a;
@@ -33,55 +32,51 @@ struct PairSettings {
     int cam_b = 1;
     double min_corrcoef = 0.0;
     double max_reprojection_error_px = 0.0;
+    double scale = 1.0;
 };
 
-struct PairPointRow {
-    std::int64_t point_id;
-    Vector2 uv_ref_a;
-    Vector2 uv_ref_b;
-    Vector2 uv_def_a;
-    Vector2 uv_def_b;
-    Vector3 Xr;
-    Vector3 Xd;
-    double corr_a;
-    double corr_b;
-    double corr_comb;
-    double reproj_ref;
-    double reproj_def;
-    bool is_valid;
-};
-
-// Points without a valid sample in both cameras, or whose triangulation fails
-// in either state, are left out; threshold failures stay with is_valid false.
-std::vector<PairPointRow> reconstruct_pair_rows(const CameraSet& cameras,
-                                                const DicFieldStack& dic,
-                                                const ObservationTable& observations,
-                                                const PairGroups& groups,
-                                                const PairSettings& settings);
+// The results of reconstruct_pair_surface_points, one row per point kept.
+#define KESTRINE_PAIR_RESULTS(X)            \
+    X(point_indices, std::int64_t, ())      \
+    X(uv_ref_a, double, (2))                \
+    X(uv_ref_b, double, (2))                \
+    X(uv_def_a, double, (2))                \
+    X(uv_def_b, double, (2))                \
+    X(points_ref_sfm, double, (3))          \
+    X(points_def_sfm, double, (3))          \
+    X(points_ref_world, double, (3))        \
+    X(points_def_world, double, (3))        \
+    X(displacement_sfm, double, (3))        \
+    X(displacement_world, double, (3))      \
+    X(displacement_norm_world, double, ())  \
+    X(corr_a, double, ())                   \
+    X(corr_b, double, ())                   \
+    X(corr_comb, double, ())                \
+    X(reprojection_error_ref, double, ())   \
+    X(reprojection_error_def, double, ())   \
+    X(valid_points, bool, ())
 
 struct PairOutputs {
-    ArrayView<std::int64_t, 1> point_indices;
-    ArrayView<double, 2> uv_ref_a;
-    ArrayView<double, 2> uv_ref_b;
-    ArrayView<double, 2> uv_def_a;
-    ArrayView<double, 2> uv_def_b;
-    ArrayView<double, 2> points_ref_sfm;
-    ArrayView<double, 2> points_def_sfm;
-    ArrayView<double, 2> points_ref_world;
-    ArrayView<double, 2> points_def_world;
-    ArrayView<double, 2> displacement_sfm;
-    ArrayView<double, 2> displacement_world;
-    ArrayView<double, 1> displacement_norm_world;
-    ArrayView<double, 1> corr_a;
-    ArrayView<double, 1> corr_b;
-    ArrayView<double, 1> corr_comb;
-    ArrayView<double, 1> reprojection_error_ref;
-    ArrayView<double, 1> reprojection_error_def;
-    ArrayView<BoolByte, 1> valid_points;
+    KESTRINE_PAIR_RESULTS(KESTRINE_RESULT_VIEW)
 };
 
-// World values are the sfm values times scale; the world displacement is the
-// sfm difference scaled, not the difference of the scaled points.
-void write_pair_rows(const std::vector<PairPointRow>& rows, double scale, const PairOutputs& out);
+// Reconstructs points [first, last) of groups.points and writes the rows of
+// those kept, in point order, to rows out_row, out_row + 1, ... of every
+// output; returns how many it wrote (at most last - first). Points without a
+// valid sample in both cameras, or whose triangulation fails in either state,
+// are left out; threshold failures stay with valid_points false. World
+// values are the sfm values times scale; the world displacement is the sfm
+// difference scaled, not the difference of the scaled points.
+std::int64_t reconstruct_pair_rows(const ObservedScene& scene, const PairGroups& groups,
+                                   const PairSettings& settings, const PairOutputs& out,
+                                   std::int64_t first, std::int64_t last, std::int64_t out_row);
+
+// Every point, split into contiguous ranges over `threads` threads. Each
+// range writes its kept rows from its own first point on; the ranges are then
+// moved together in point order. Returns the number of rows, which are the
+// same bits whatever the thread count.
+std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const PairGroups& groups,
+                                          const PairSettings& settings, const PairOutputs& out,
+                                          int threads);
 
 }  // namespace kestrine

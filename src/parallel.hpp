@@ -25,52 +25,57 @@ inline int threads_for(int requested, std::int64_t count, std::int64_t grain) {
     return static_cast<int>(std::min<std::int64_t>(requested, useful));
 }
 
-// Runs fn(begin, end) over `threads` contiguous ranges of [0, count), the
-// boundaries rounded to multiples of align, the first range on the calling
-// thread. A thread that cannot be started has its range run on the calling
-// thread instead. The first exception any range throws is rethrown here once
-// every thread has been joined.
-template <typename Fn>
-void run_ranges(int threads, std::int64_t count, std::int64_t align, Fn&& fn) {
-    if (threads <= 1 || count <= align) {
-        fn(std::int64_t{0}, count);
-        return;
-    }
+// Boundaries of `threads` contiguous ranges of [0, count), as even as the
+// alignment allows: range t is [bounds[t], bounds[t + 1]), every boundary but
+// the last a multiple of align.
+inline std::vector<std::int64_t> range_bounds(int threads, std::int64_t count,
+                                              std::int64_t align) {
+    threads = std::max(threads, 1);
     std::vector<std::int64_t> bounds(static_cast<std::size_t>(threads) + 1, count);
     bounds[0] = 0;
     for (int t = 1; t < threads; ++t) {
         const std::int64_t even = count / threads * t + std::min<std::int64_t>(t, count % threads);
         bounds[static_cast<std::size_t>(t)] = std::min(count, (even + align - 1) / align * align);
     }
+    return bounds;
+}
+
+// Runs fn(t, begin, end) for every range t of bounds, range 0 on the calling
+// thread and each other range on a thread of its own. A thread that cannot
+// be started has its range run on the calling thread instead. The first
+// exception any range throws is rethrown here once every thread has been
+// joined.
+template <typename Fn>
+void run_ranges(const std::vector<std::int64_t>& bounds, Fn&& fn) {
+    const int threads = static_cast<int>(bounds.size()) - 1;
+    if (threads <= 1) {
+        fn(0, bounds.front(), bounds.back());
+        return;
+    }
     std::vector<std::exception_ptr> errors(static_cast<std::size_t>(threads));
     const auto run = [&](int t) {
         try {
             const auto i = static_cast<std::size_t>(t);
             if (bounds[i] < bounds[i + 1]) {
-                fn(bounds[i], bounds[i + 1]);
+                fn(t, bounds[i], bounds[i + 1]);
             }
         } catch (...) {
             errors[static_cast<std::size_t>(t)] = std::current_exception();
         }
     };
     std::vector<std::thread> started;
-    std::vector<int> inline_ranges;
-    try {
-        started.reserve(static_cast<std::size_t>(threads) - 1);
-        inline_ranges.reserve(static_cast<std::size_t>(threads) - 1);
-    } catch (...) {
-        fn(std::int64_t{0}, count);  // no room even for the bookkeeping: do it all here
-        return;
-    }
+    std::vector<int> here;
+    started.reserve(static_cast<std::size_t>(threads) - 1);
+    here.reserve(static_cast<std::size_t>(threads) - 1);
     for (int t = 1; t < threads; ++t) {
         try {
             started.emplace_back(run, t);
         } catch (const std::system_error&) {
-            inline_ranges.push_back(t);
+            here.push_back(t);
         }
     }
     run(0);
-    for (const int t : inline_ranges) {
+    for (const int t : here) {
         run(t);
     }
     for (std::thread& thread : started) {
@@ -81,6 +86,17 @@ void run_ranges(int threads, std::int64_t count, std::int64_t align, Fn&& fn) {
             std::rethrow_exception(error);
         }
     }
+}
+
+// Runs fn(begin, end) over `threads` ranges of [0, count) aligned to align.
+template <typename Fn>
+void run_ranges(int threads, std::int64_t count, std::int64_t align, Fn&& fn) {
+    if (threads <= 1 || count <= align) {
+        fn(std::int64_t{0}, count);
+        return;
+    }
+    run_ranges(range_bounds(threads, count, align),
+               [&](int, std::int64_t begin, std::int64_t end) { fn(begin, end); });
 }
 
 }  // namespace kestrine

@@ -116,6 +116,18 @@ KESTRINE_LANE typename L::D select(typename L::M m, typename L::D a, typename L:
     return m ? a : b;
 }
 
+// a where m is set, b elsewhere, for per-lane integers (indices, masks).
+template <typename L>
+KESTRINE_LANE typename L::M select(typename L::M m, typename L::M a, typename L::M b) {
+    return m ? a : b;
+}
+
+// Every lane holds the integer i.
+template <typename L>
+KESTRINE_LANE typename L::M index_lanes(std::int64_t i) {
+    return typename L::M{} + i;
+}
+
 // |x|, by clearing the sign bit: the same bits as fabs, NaN payloads kept.
 template <typename L>
 KESTRINE_LANE typename L::D abs(typename L::D x) {

@@ -21,7 +21,12 @@
 #include <immintrin.h>
 #endif
 
+#include "camera.hpp"
 #include "deformation.hpp"
+#include "dic_sampling.hpp"
+#include "observations.hpp"
+#include "pair.hpp"
 #include "simd/target_kernels.hpp"
+#include "tracks.hpp"
 #include "values.hpp"
 #include "views.hpp"

@@ -17,10 +17,13 @@ bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 // itself is safe on any CPU.
 constexpr KernelTarget kTargets[] = {
 #if defined(__x86_64__)
-    {"avx512", 8, has_avx512, simd::surface_rows_avx512},
-    {"avx2", 4, has_avx2, simd::surface_rows_avx2},
+    {"avx512", 8, has_avx512, simd::surface_rows_avx512, simd::track_rows_avx512,
+     simd::pair_rows_avx512},
+    {"avx2", 4, has_avx2, simd::surface_rows_avx2, simd::track_rows_avx2,
+     simd::pair_rows_avx2},
 #endif
-    {"baseline", 2, always, simd::surface_rows_baseline},
+    {"baseline", 2, always, simd::surface_rows_baseline, simd::track_rows_baseline,
+     simd::pair_rows_baseline},
 };
 
 const KernelTarget& first_supported() {

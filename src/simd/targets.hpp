@@ -7,6 +7,8 @@
 #include <span>
 
 #include "deformation.hpp"
+#include "pair.hpp"
+#include "tracks.hpp"
 
 namespace kestrine {
 
@@ -17,6 +19,14 @@ struct KernelTarget {
     // Rows [begin, end) of the surface outputs, as compute_surface_rows.
     void (*surface_rows)(const SurfaceInputs& in, const SurfaceOutputs& out, std::int64_t begin,
                          std::int64_t end);
+    // Rows [first, last) of the track outputs, as reconstruct_track_rows.
+    void (*track_rows)(const ObservedScene& scene, const TrackGroups& groups,
+                       const TrackSettings& settings, const TrackOutputs& out,
+                       std::int64_t first, std::int64_t last, SightingScratch& scratch);
+    // Points [first, last) written from out_row on, as reconstruct_pair_rows.
+    std::int64_t (*pair_rows)(const ObservedScene& scene, const PairGroups& groups,
+                              const PairSettings& settings, const PairOutputs& out,
+                              std::int64_t first, std::int64_t last, std::int64_t out_row);
 };
 
 // Every target compiled into the module, best first; the last, the portable

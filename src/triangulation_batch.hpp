@@ -1,0 +1,892 @@
+// reconstruct_track_rows and reconstruct_pair_rows for W elements at a time.
+// Undistortion and reprojection run one sighting per lane, the normal
+// matrices and eigen-solves one track or pair point per lane; the DIC
+// sampling and the grouping stay scalar (they wait on memory, not on
+// divisions). Every lane performs exactly the operations of normalize_pixel,
+// pose_matrix, triangulate_dlt and project_point in their order; sightings
+// that a track lacks, solves that stop at different rotations and pivots
+// that differ between lanes are masks and selects, so each output bit equals
+// the scalar kernels'. Included only by the per-target translation units
+// (simd/target_*.cpp).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "observations.hpp"
+#include "pair.hpp"
+#include "simd/lanes.hpp"
+#include "tracks.hpp"
+
+namespace kestrine::simd {
+
+// ---- Camera model, one camera per lane --------------------------------------
+
+template <typename L>
+struct CameraLanes {
+    typename L::D fx, cx, fy, cy, k1, k2;
+    typename L::M distorted;  // the lens part is on
+    typename L::D pose[12];   // [R | t], row-major
+};
+
+// Camera c's lens (K and distortion) into lane `lane`, read as
+// normalize_pixel and project_point read them.
+template <typename L>
+void set_lens_lane(CameraLanes<L>& cam, int lane, const CameraSet& cs, int c) {
+    cam.fx[lane] = cs.K(c, 0, 0);
+    cam.cx[lane] = cs.K(c, 0, 2);
+    cam.fy[lane] = cs.K(c, 1, 1);
+    cam.cy[lane] = cs.K(c, 1, 2);
+    const std::int64_t D = cs.dist.extent(1);
+    const double k1 = D > 0 ? cs.dist(c, 0) : 0.0;
+    const double k2 = D >= 2 ? cs.dist(c, 1) : 0.0;
+    cam.k1[lane] = k1;
+    cam.k2[lane] = k2;
+    // A NaN coefficient keeps the lens part on, as in the scalar kernels.
+    cam.distorted[lane] = !(std::fabs(k1) <= 1e-12 && std::fabs(k2) <= 1e-12) ? -1 : 0;
+}
+
+// Camera c's pose into lane `lane`, as pose_matrix copies it.
+template <typename L>
+void set_pose_lane(CameraLanes<L>& cam, int lane, const CameraSet& cs, int c) {
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            cam.pose[4 * i + j][lane] = cs.R(c, i, j);
+        }
+        cam.pose[4 * i + 3][lane] = cs.t(c, i);
+    }
+}
+
+template <typename L>
+void set_camera_lane(CameraLanes<L>& cam, int lane, const CameraSet& cs, int c) {
+    set_lens_lane(cam, lane, cs, c);
+    set_pose_lane(cam, lane, cs, c);
+}
+
+template <typename L>
+CameraLanes<L> broadcast_camera(const CameraSet& cs, int c) {
+    CameraLanes<L> cam;
+    for (int lane = 0; lane < L::width; ++lane) {
+        set_camera_lane(cam, lane, cs, c);
+    }
+    return cam;
+}
+
+// normalize_pixel of N pixels per lane, each with its lane's camera; the N
+// fixed-point chains advance side by side. A lane stops for good once its
+// radial factor is within 1e-12 of zero, keeping its estimate.
+template <typename L, int N>
+[[gnu::always_inline]] inline void normalize_pixels_lanes(const CameraLanes<L>* const (&cams)[N],
+                                                          const typename L::D (&px)[N],
+                                                          const typename L::D (&py)[N],
+                                                          typename L::D (&x)[N],
+                                                          typename L::D (&y)[N]) {
+    using D = typename L::D;
+    using M = typename L::M;
+    D xd[N], yd[N];
+    M active[N];
+    for (int n = 0; n < N; ++n) {
+        xd[n] = (px[n] - cams[n]->cx) / cams[n]->fx;
+        yd[n] = (py[n] - cams[n]->cy) / cams[n]->fy;
+        x[n] = xd[n];
+        y[n] = yd[n];
+        active[n] = cams[n]->distorted;
+    }
+    for (int iteration = 0; iteration < 8; ++iteration) {
+        M running = mask_of<L>(false);
+        for (int n = 0; n < N; ++n) {
+            const D r2 = x[n] * x[n] + y[n] * y[n];
+            const D s = (1.0 + cams[n]->k1 * r2) + (cams[n]->k2 * r2) * r2;
+            active[n] &= ~(abs<L>(s) <= 1e-12);
+            x[n] = select<L>(active[n], xd[n] / s, x[n]);
+            y[n] = select<L>(active[n], yd[n] / s, y[n]);
+            running |= active[n];
+        }
+        if (!any<L>(running)) {
+            break;
+        }
+    }
+}
+
+// project_point of (X, Y, Z) through the lane's camera.
+template <typename L>
+[[gnu::always_inline]] inline void project_lanes(const CameraLanes<L>& cam, typename L::D X,
+                                                 typename L::D Y, typename L::D Z,
+                                                 typename L::D& u, typename L::D& v) {
+    using D = typename L::D;
+    D Xc[3];
+    for (int i = 0; i < 3; ++i) {
+        Xc[i] = ((cam.pose[4 * i] * X + cam.pose[4 * i + 1] * Y) + cam.pose[4 * i + 2] * Z) +
+                cam.pose[4 * i + 3];
+    }
+    D x = Xc[0] / Xc[2];
+    D y = Xc[1] / Xc[2];
+    const D r2 = x * x + y * y;
+    const D s = (1.0 + cam.k1 * r2) + (cam.k2 * r2) * r2;
+    x = select<L>(cam.distorted, x * s, x);
+    y = select<L>(cam.distorted, y * s, y);
+    u = cam.fx * x + cam.cx;
+    v = cam.fy * y + cam.cy;
+}
+
+// pixel_error: Euclidean distance between (u, v) and (qu, qv).
+template <typename L>
+[[gnu::always_inline]] inline typename L::D pixel_error_lanes(typename L::D u, typename L::D v,
+                                                              typename L::D qu,
+                                                              typename L::D qv) {
+    const typename L::D dx = u - qu;
+    const typename L::D dy = v - qv;
+    return L::sqrt(dx * dx + dy * dy);
+}
+
+// ---- Triangulation, one point per lane --------------------------------------
+
+// The two equation rows of one sighting, x P2 - P0 and y P2 - P1, added to
+// all sixteen entries of the normal matrix of the lanes in `has`; the other
+// lanes keep their sums.
+template <typename L>
+[[gnu::always_inline]] inline void accumulate_sighting(typename L::D (&AtA)[16], typename L::M has,
+                                                       typename L::D x, typename L::D y,
+                                                       const typename L::D (&P)[12]) {
+    using D = typename L::D;
+    D r1[4], r2[4];
+    for (int j = 0; j < 4; ++j) {
+        r1[j] = x * P[8 + j] - P[j];
+        r2[j] = y * P[8 + j] - P[4 + j];
+    }
+    for (const D* r : {r1, r2}) {
+        for (int i = 0; i < 4; ++i) {
+            for (int j = 0; j < 4; ++j) {
+                AtA[4 * i + j] = select<L>(has, AtA[4 * i + j] + r[i] * r[j], AtA[4 * i + j]);
+            }
+        }
+    }
+}
+
+template <typename L>
+struct Jacobi4Lanes {
+    typename L::D A[16];
+    typename L::D V[16];
+    typename L::M active;
+    typename L::M p, q;  // this rotation's pivot of each lane
+    typename L::D c, s;
+};
+
+template <typename L>
+void jacobi4_start(Jacobi4Lanes<L>& j, typename L::M eligible) {
+    for (int i = 0; i < 16; ++i) {
+        j.V[i] = broadcast<L>(i % 5 == 0 ? 1.0 : 0.0);
+    }
+    j.active = eligible;
+}
+
+// Pivot search: the largest upper off-diagonal magnitude, a later position
+// replacing only when strictly greater, so ties keep row order. A lane whose
+// pivot falls below 1e-12 (absolute) stops for good and keeps its values; a
+// NaN pivot does not stop it, as in jacobi_eigen4.
+template <typename L>
+[[gnu::always_inline]] inline void jacobi4_pivot(Jacobi4Lanes<L>& j) {
+    using D = typename L::D;
+    using M = typename L::M;
+    constexpr int kLater[5][2] = {{0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+    D max = abs<L>(j.A[1]);
+    M p = index_lanes<L>(0);
+    M q = index_lanes<L>(1);
+    for (const auto& pq : kLater) {
+        const D candidate = abs<L>(j.A[4 * pq[0] + pq[1]]);
+        const M larger = candidate > max;
+        max = select<L>(larger, candidate, max);
+        p = select<L>(larger, index_lanes<L>(pq[0]), p);
+        q = select<L>(larger, index_lanes<L>(pq[1]), q);
+    }
+    j.active &= ~(max < 1e-12);
+    j.p = p;
+    j.q = q;
+}
+
+// The pivot row p of a lane is 0, 1 or 2 and its column q is 1, 2 or 3 (the
+// pivot lies above the diagonal): entries of A are gathered from, and
+// written to, only the rows and columns each can be.
+template <typename L>
+[[gnu::always_inline]] inline typename L::D row_p(const typename L::D (&A)[16],
+                                                  const typename L::M (&is)[4], int column) {
+    return select<L>(is[1], A[4 + column], select<L>(is[2], A[8 + column], A[column]));
+}
+
+template <typename L>
+[[gnu::always_inline]] inline typename L::D row_q(const typename L::D (&A)[16],
+                                                  const typename L::M (&is)[4], int column) {
+    return select<L>(is[2], A[8 + column], select<L>(is[3], A[12 + column], A[4 + column]));
+}
+
+template <typename L>
+[[gnu::always_inline]] inline typename L::D column_p(const typename L::D (&A)[16],
+                                                     const typename L::M (&is)[4], int row) {
+    return select<L>(is[1], A[4 * row + 1], select<L>(is[2], A[4 * row + 2], A[4 * row]));
+}
+
+template <typename L>
+[[gnu::always_inline]] inline typename L::D column_q(const typename L::D (&A)[16],
+                                                     const typename L::M (&is)[4], int row) {
+    return select<L>(is[2], A[4 * row + 2], select<L>(is[3], A[4 * row + 3], A[4 * row + 1]));
+}
+
+// Entry i of a rotated line: the lane's new p entry where i is its p, the
+// new q entry where i is its q, the old value elsewhere.
+template <typename L>
+[[gnu::always_inline]] inline typename L::D put(int i, const typename L::M (&put_p)[4],
+                                                const typename L::M (&put_q)[4],
+                                                typename L::D new_p, typename L::D new_q,
+                                                typename L::D old) {
+    if (i == 0) {
+        return select<L>(put_p[0], new_p, old);
+    }
+    if (i == 3) {
+        return select<L>(put_q[3], new_q, old);
+    }
+    return select<L>(put_p[i], new_p, select<L>(put_q[i], new_q, old));
+}
+
+// Each lane's angle from its own pivot entries, then the rotation of every
+// active lane: the rows (then columns) p and q of each lane are gathered,
+// rotated once, and selected back into that lane's rows (columns) p and q.
+template <typename L>
+[[gnu::always_inline]] inline void jacobi4_rotate(Jacobi4Lanes<L>& j) {
+    using D = typename L::D;
+    using M = typename L::M;
+    M is_p[4], is_q[4], put_p[4], put_q[4];
+    for (int i = 0; i < 4; ++i) {
+        is_p[i] = j.p == i;
+        is_q[i] = j.q == i;
+        put_p[i] = j.active & is_p[i];
+        put_q[i] = j.active & is_q[i];
+    }
+    const D App = select<L>(is_p[1], j.A[5], select<L>(is_p[2], j.A[10], j.A[0]));
+    const D Aqq = select<L>(is_q[2], j.A[10], select<L>(is_q[3], j.A[15], j.A[5]));
+    D Apq = j.A[1];
+    for (int i = 0; i < 3; ++i) {
+        for (int k = i + 1; k < 4; ++k) {
+            if (i != 0 || k != 1) {
+                Apq = select<L>(is_p[i] & is_q[k], j.A[4 * i + k], Apq);
+            }
+        }
+    }
+    const D theta = (Aqq - App) / (2.0 * Apq);
+    const D sgn = select<L>(theta >= 0.0, broadcast<L>(1.0), broadcast<L>(-1.0));
+    const D t = sgn / (abs<L>(theta) + L::sqrt(1.0 + theta * theta));
+    const D c = 1.0 / L::sqrt(1.0 + t * t);
+    const D s = t * c;
+
+    D new_p[4], new_q[4];
+    for (int k = 0; k < 4; ++k) {
+        const D a = row_p<L>(j.A, is_p, k);
+        const D b = row_q<L>(j.A, is_q, k);
+        new_p[k] = c * a - s * b;
+        new_q[k] = s * a + c * b;
+    }
+    for (int i = 0; i < 4; ++i) {
+        for (int k = 0; k < 4; ++k) {
+            j.A[4 * i + k] = put<L>(i, put_p, put_q, new_p[k], new_q[k], j.A[4 * i + k]);
+        }
+    }
+    const auto rotate_columns = [&](D(&X)[16]) {
+        for (int k = 0; k < 4; ++k) {
+            const D a = column_p<L>(X, is_p, k);
+            const D b = column_q<L>(X, is_q, k);
+            new_p[k] = c * a - s * b;
+            new_q[k] = s * a + c * b;
+        }
+        for (int k = 0; k < 4; ++k) {
+            for (int i = 0; i < 4; ++i) {
+                X[4 * k + i] = put<L>(i, put_p, put_q, new_p[k], new_q[k], X[4 * k + i]);
+            }
+        }
+    };
+    rotate_columns(j.A);
+    rotate_columns(j.V);
+}
+
+// jacobi_eigen4 of both states of every lane: the two solves advance phase
+// by phase so that their chains of divisions and square roots overlap.
+template <typename L>
+void jacobi4_both(Jacobi4Lanes<L>& ref, Jacobi4Lanes<L>& def) {
+    for (int rotation = 0; rotation < 64; ++rotation) {
+        jacobi4_pivot(ref);
+        jacobi4_pivot(def);
+        const bool rotate_ref = any<L>(ref.active);
+        const bool rotate_def = any<L>(def.active);
+        if (!rotate_ref && !rotate_def) {
+            break;
+        }
+        if (rotate_ref) {
+            jacobi4_rotate(ref);
+        }
+        if (rotate_def) {
+            jacobi4_rotate(def);
+        }
+    }
+}
+
+// The column of V of the smallest diagonal entry (strict <, so the lowest
+// index on ties), divided by its fourth component; true in the lanes where
+// |W| > 1e-12 and all three coordinates are finite.
+template <typename L>
+typename L::M jacobi4_point(const Jacobi4Lanes<L>& j, typename L::D (&X)[3]) {
+    using D = typename L::D;
+    using M = typename L::M;
+    D m = j.A[0];
+    M is[4] = {mask_of<L>(true), mask_of<L>(false), mask_of<L>(false), mask_of<L>(false)};
+    for (int i = 1; i < 4; ++i) {
+        const M less = j.A[5 * i] < m;
+        m = select<L>(less, j.A[5 * i], m);
+        for (int k = 0; k < i; ++k) {
+            is[k] &= ~less;
+        }
+        is[i] = less;
+    }
+    D v[4];
+    for (int k = 0; k < 4; ++k) {
+        v[k] = select<L>(is[1], j.V[4 * k + 1],
+                         select<L>(is[2], j.V[4 * k + 2], select<L>(is[3], j.V[4 * k + 3], j.V[4 * k])));
+    }
+    for (int k = 0; k < 3; ++k) {
+        X[k] = v[k] / v[3];
+    }
+    return (abs<L>(v[3]) > 1e-12) & finite<L>(X[0]) & finite<L>(X[1]) & finite<L>(X[2]);
+}
+
+// ---- Tracks -----------------------------------------------------------------
+
+constexpr int kTrackBlock = 64;
+// Sightings gathered per block, unless one track alone has more.
+constexpr std::int64_t kTrackBlockObservations = 512;
+
+// Fields of SightingBuffers::values, each an array of `capacity` doubles.
+enum SightingField { kUvRefX, kUvRefY, kUvDefX, kUvDefY, kRayRefX, kRayRefY, kRayDefX, kRayDefY,
+                     kErrRef, kErrDef };
+static_assert(kErrDef + 1 == kSightingFields);
+
+// Per-track values of one block of tracks.
+struct TrackBlock {
+    std::int64_t first = 0;  // output row of track 0
+    int count = 0;
+    std::int64_t sightings = 0;
+    std::int64_t id[kTrackBlock];
+    std::int64_t start[kTrackBlock];  // first sighting
+    std::int64_t n[kTrackBlock];      // sightings
+    alignas(64) double corr_sum[kTrackBlock];
+    alignas(64) double X[6][kTrackBlock];  // Xr then Xd
+    alignas(64) double err_sum[2][kTrackBlock];
+    alignas(64) double row[18][kTrackBlock];  // the six three-vector outputs
+    bool triangulated[kTrackBlock];
+    bool valid[kTrackBlock];
+};
+
+// Samples every observation of tracks [first, first + count) and keeps the
+// valid ones as sightings. A camera index outside the arrays that the
+// boundary checked (it may have changed since) is an invalid sample.
+template <typename L>
+void gather_sightings(const ObservedScene& scene, const TrackGroups& groups,
+                      const TrackSettings& settings, std::int64_t cameras, TrackBlock& block,
+                      const SightingBuffers& buf) {
+    constexpr std::int64_t kPrefetchAhead = 16;
+    const ObservationTable& obs = scene.observations;
+    const std::int64_t entries = static_cast<std::int64_t>(groups.entries.size());
+    double* const f = buf.values;
+    const std::int64_t cap = buf.capacity;
+    std::int64_t s = 0;
+    for (int t = 0; t < block.count; ++t) {
+        const std::int64_t r = block.first + t;
+        const std::int64_t begin = groups.starts[static_cast<std::size_t>(r)];
+        const std::int64_t end = groups.starts[static_cast<std::size_t>(r + 1)];
+        block.id[t] = groups.entries[static_cast<std::size_t>(begin)].id;
+        block.start[t] = s;
+        double corr_sum = 0.0;
+        for (std::int64_t k = begin; k < end; ++k) {
+            // Rows of a track lie anywhere in the table and its pixels
+            // anywhere in the DIC grids: ask early for what comes next.
+            if (k + kPrefetchAhead < entries) {
+                obs.prefetch(groups.entries[static_cast<std::size_t>(k + kPrefetchAhead)].row);
+            }
+            if (k + kPrefetchAhead / 2 < entries) {
+                const std::int64_t ahead = groups.entries[static_cast<std::size_t>(k + kPrefetchAhead / 2)].row;
+                const int c_ahead = obs.cam_indices(ahead);
+                if (c_ahead >= 0 && c_ahead < cameras) {
+                    const Vector2 uv = obs.pixel(ahead);
+                    prefetch_dic(scene.dic, c_ahead, uv.x, uv.y);
+                }
+            }
+            const std::int64_t i = groups.entries[static_cast<std::size_t>(k)].row;
+            const int c = obs.cam_indices(i);
+            if (c < 0 || c >= cameras) {
+                continue;
+            }
+            const Vector2 uv = obs.pixel(i);
+            const DicSample sample = sample_dic(scene.dic, c, uv.x, uv.y, settings.min_corrcoef);
+            if (!sample.valid) {
+                continue;
+            }
+            buf.cams[s] = c;
+            buf.owner[s] = t;
+            f[kUvRefX * cap + s] = uv.x;
+            f[kUvRefY * cap + s] = uv.y;
+            f[kUvDefX * cap + s] = uv.x + sample.u;
+            f[kUvDefY * cap + s] = uv.y + sample.v;
+            corr_sum += sample.corr;
+            ++s;
+        }
+        block.n[t] = s - block.start[t];
+        block.corr_sum[t] = corr_sum;
+    }
+    block.sightings = s;
+    // Whole registers past the last sighting repeat it, so every lane loads
+    // a sighting of this block.
+    for (std::int64_t pad = s; s > 0 && pad < s + L::width; ++pad) {
+        buf.cams[pad] = buf.cams[s - 1];
+        buf.owner[pad] = buf.owner[s - 1];
+        for (int field = 0; field < kSightingFields; ++field) {
+            f[field * cap + pad] = f[field * cap + s - 1];
+        }
+    }
+}
+
+// Both rays of every sighting, W sightings at a time.
+template <typename L>
+void undistort_sightings(const CameraSet& cs, const TrackBlock& block, const SightingBuffers& buf) {
+    using D = typename L::D;
+    double* const f = buf.values;
+    const std::int64_t cap = buf.capacity;
+    for (std::int64_t s = 0; s < block.sightings; s += L::width) {
+        CameraLanes<L> cam;
+        for (int lane = 0; lane < L::width; ++lane) {
+            set_lens_lane(cam, lane, cs, buf.cams[s + lane]);
+        }
+        const CameraLanes<L>* const cams[2] = {&cam, &cam};
+        const D px[2] = {load<L>(&f[kUvRefX * cap + s]), load<L>(&f[kUvDefX * cap + s])};
+        const D py[2] = {load<L>(&f[kUvRefY * cap + s]), load<L>(&f[kUvDefY * cap + s])};
+        D x[2], y[2];
+        normalize_pixels_lanes<L, 2>(cams, px, py, x, y);
+        store<L>(&f[kRayRefX * cap + s], x[0]);
+        store<L>(&f[kRayRefY * cap + s], y[0]);
+        store<L>(&f[kRayDefX * cap + s], x[1]);
+        store<L>(&f[kRayDefY * cap + s], y[1]);
+    }
+}
+
+// triangulate_dlt of both states of W tracks at a time; a track is solved
+// only with at least min_views (and two) sightings.
+template <typename L>
+void triangulate_tracks(const CameraSet& cs, const TrackSettings& settings, TrackBlock& block,
+                        const SightingBuffers& buf) {
+    using D = typename L::D;
+    using M = typename L::M;
+    const double* const f = buf.values;
+    const std::int64_t cap = buf.capacity;
+    for (int t = 0; t < block.count; t += L::width) {
+        M eligible = mask_of<L>(false);
+        std::int64_t most = 0;
+        for (int lane = 0; lane < L::width && t + lane < block.count; ++lane) {
+            const std::int64_t n = block.n[t + lane];
+            if (n >= settings.min_views && n >= 2) {
+                eligible[lane] = -1;
+                most = std::max(most, n);
+            }
+        }
+        for (int lane = 0; lane < L::width && t + lane < block.count; ++lane) {
+            block.triangulated[t + lane] = false;
+        }
+        if (!any<L>(eligible)) {
+            continue;
+        }
+        Jacobi4Lanes<L> ref, def;
+        for (int i = 0; i < 16; ++i) {
+            ref.A[i] = def.A[i] = broadcast<L>(0.0);
+        }
+        CameraLanes<L> cam = broadcast_camera<L>(cs, buf.cams[0]);
+        D xr = broadcast<L>(0.0), yr = xr, xd = xr, yd = xr;
+        for (std::int64_t k = 0; k < most; ++k) {
+            M has = eligible;
+            for (int lane = 0; lane < L::width; ++lane) {
+                if (has[lane] == 0 || k >= block.n[t + lane]) {
+                    has[lane] = 0;
+                    continue;
+                }
+                const std::int64_t s = block.start[t + lane] + k;
+                set_pose_lane(cam, lane, cs, buf.cams[s]);
+                xr[lane] = f[kRayRefX * cap + s];
+                yr[lane] = f[kRayRefY * cap + s];
+                xd[lane] = f[kRayDefX * cap + s];
+                yd[lane] = f[kRayDefY * cap + s];
+            }
+            accumulate_sighting<L>(ref.A, has, xr, yr, cam.pose);
+            accumulate_sighting<L>(def.A, has, xd, yd, cam.pose);
+        }
+        jacobi4_start(ref, eligible);
+        jacobi4_start(def, eligible);
+        jacobi4_both(ref, def);
+        D Xr[3], Xd[3];
+        const M ok = eligible & jacobi4_point(ref, Xr) & jacobi4_point(def, Xd);
+        for (int k = 0; k < 3; ++k) {
+            store<L>(&block.X[k][t], Xr[k]);
+            store<L>(&block.X[3 + k][t], Xd[k]);
+        }
+        for (int lane = 0; lane < L::width && t + lane < block.count; ++lane) {
+            block.triangulated[t + lane] = ok[lane] != 0;
+        }
+    }
+}
+
+// Pixel errors of both points of each sighting's track, W sightings at a
+// time (only registers that hold a triangulated track).
+template <typename L>
+void reproject_sightings(const CameraSet& cs, const TrackBlock& block, const SightingBuffers& buf) {
+    using D = typename L::D;
+    double* const f = buf.values;
+    const std::int64_t cap = buf.capacity;
+    for (std::int64_t s = 0; s < block.sightings; s += L::width) {
+        bool needed = false;
+        for (int lane = 0; lane < L::width; ++lane) {
+            needed = needed || block.triangulated[buf.owner[s + lane]];
+        }
+        if (!needed) {
+            continue;
+        }
+        CameraLanes<L> cam;
+        D X[6];
+        for (int lane = 0; lane < L::width; ++lane) {
+            set_camera_lane(cam, lane, cs, buf.cams[s + lane]);
+            for (int k = 0; k < 6; ++k) {
+                X[k][lane] = block.X[k][buf.owner[s + lane]];
+            }
+        }
+        D u_ref, v_ref, u_def, v_def;
+        project_lanes<L>(cam, X[0], X[1], X[2], u_ref, v_ref);
+        project_lanes<L>(cam, X[3], X[4], X[5], u_def, v_def);
+        store<L>(&f[kErrRef * cap + s],
+                 pixel_error_lanes<L>(u_ref, v_ref, load<L>(&f[kUvRefX * cap + s]),
+                                      load<L>(&f[kUvRefY * cap + s])));
+        store<L>(&f[kErrDef * cap + s],
+                 pixel_error_lanes<L>(u_def, v_def, load<L>(&f[kUvDefX * cap + s]),
+                                      load<L>(&f[kUvDefY * cap + s])));
+    }
+}
+
+// Output slots of TrackBlock::row.
+enum TrackRowField { kPointsRef = 0, kPointsDef = 3, kDispSfm = 6, kPointsRefWorld = 9,
+                     kPointsDefWorld = 12, kDispWorld = 15 };
+
+// Mean errors, the reprojection gate and the row values, W tracks at a time.
+template <typename L>
+void finish_tracks(const TrackSettings& settings, TrackBlock& block, const SightingBuffers& buf) {
+    using D = typename L::D;
+    using M = typename L::M;
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    const double* const f = buf.values;
+    const std::int64_t cap = buf.capacity;
+    // Each mean is summed in sighting order, as in the scalar loop.
+    for (int t = 0; t < block.count; ++t) {
+        double sums[2] = {0.0, 0.0};
+        if (block.triangulated[t]) {
+            for (std::int64_t s = block.start[t]; s < block.start[t] + block.n[t]; ++s) {
+                sums[0] += f[kErrRef * cap + s];
+                sums[1] += f[kErrDef * cap + s];
+            }
+        }
+        block.err_sum[0][t] = sums[0];
+        block.err_sum[1][t] = sums[1];
+    }
+    // Mean errors and mean correlation live beside the point values.
+    double(&err_ref)[kTrackBlock] = block.err_sum[0];
+    double(&err_def)[kTrackBlock] = block.err_sum[1];
+    for (int t = 0; t < block.count; t += L::width) {
+        M triangulated = mask_of<L>(false);
+        D n = broadcast<L>(1.0);
+        for (int lane = 0; lane < L::width && t + lane < block.count; ++lane) {
+            triangulated[lane] = block.triangulated[t + lane] ? -1 : 0;
+            n[lane] = static_cast<double>(block.n[t + lane]);
+        }
+        const D inf = broadcast<L>(kInfinity);
+        const D mean_ref = select<L>(triangulated, load<L>(&err_ref[t]) / n, inf);
+        const D mean_def = select<L>(triangulated, load<L>(&err_def[t]) / n, inf);
+        // NaN on either side fails both comparisons.
+        const M valid = triangulated & (settings.max_reprojection_error_px >= mean_ref) &
+                        (settings.max_reprojection_error_px >= mean_def);
+        const D zero = broadcast<L>(0.0);
+        for (int k = 0; k < 3; ++k) {
+            const D Xr = load<L>(&block.X[k][t]);
+            const D Xd = load<L>(&block.X[3 + k][t]);
+            const D pr = select<L>(valid, Xr, zero);
+            const D pd = select<L>(valid, Xd, zero);
+            const D d = select<L>(valid, Xd - Xr, zero);
+            store<L>(&block.row[kPointsRef + k][t], pr);
+            store<L>(&block.row[kPointsDef + k][t], pd);
+            store<L>(&block.row[kDispSfm + k][t], d);
+            store<L>(&block.row[kPointsRefWorld + k][t], pr * settings.scale);
+            store<L>(&block.row[kPointsDefWorld + k][t], pd * settings.scale);
+            store<L>(&block.row[kDispWorld + k][t], d * settings.scale);
+        }
+        const D corr = load<L>(&block.corr_sum[t]);
+        store<L>(&block.corr_sum[t], select<L>(n > 0.0, corr / n, zero));
+        store<L>(&err_ref[t], mean_ref);
+        store<L>(&err_def[t], mean_def);
+        for (int lane = 0; lane < L::width && t + lane < block.count; ++lane) {
+            block.valid[t + lane] = valid[lane] != 0;
+        }
+    }
+}
+
+// A template only so that each target's translation unit has its own copy.
+template <typename L>
+void write_track_block(const TrackOutputs& out, const TrackBlock& block) {
+    const ArrayView<double, 2>* triples[6] = {&out.points_ref_sfm,   &out.points_def_sfm,
+                                              &out.displacement_sfm, &out.points_ref_world,
+                                              &out.points_def_world, &out.displacement_world};
+    for (int t = 0; t < block.count; ++t) {
+        const std::int64_t r = block.first + t;
+        out.point_indices(r) = block.id[t];
+        for (int a = 0; a < 6; ++a) {
+            for (int k = 0; k < 3; ++k) {
+                (*triples[a])(r, k) = block.row[3 * a + k][t];
+            }
+        }
+        out.num_views(r) = static_cast<std::int32_t>(block.n[t]);
+        out.mean_corrcoef(r) = block.corr_sum[t];
+        out.reprojection_error_ref(r) = block.err_sum[0][t];
+        out.reprojection_error_def(r) = block.err_sum[1][t];
+        out.valid(r) = block.valid[t] ? 1 : 0;
+    }
+}
+
+template <typename L>
+void track_rows_lanes(const ObservedScene& scene, const TrackGroups& groups,
+                      const TrackSettings& settings, const TrackOutputs& out, std::int64_t first,
+                      std::int64_t last, SightingScratch& scratch) {
+    static_assert(kTrackBlock % L::width == 0, "a block holds whole lane groups");
+    const std::int64_t cameras = usable_cameras(scene);
+    TrackBlock block{};
+    for (block.first = first; block.first < last; block.first += block.count) {
+        // As many tracks as fit the block, and always at least one.
+        const auto begin = groups.starts[static_cast<std::size_t>(block.first)];
+        std::int64_t end = block.first + 1;
+        while (end < last && end - block.first < kTrackBlock &&
+               groups.starts[static_cast<std::size_t>(end + 1)] - begin <= kTrackBlockObservations) {
+            ++end;
+        }
+        block.count = static_cast<int>(end - block.first);
+        const SightingBuffers buf =
+            reserve_sightings(scratch, groups.starts[static_cast<std::size_t>(end)] - begin);
+        gather_sightings<L>(scene, groups, settings, cameras, block, buf);
+        undistort_sightings<L>(scene.cameras, block, buf);
+        triangulate_tracks<L>(scene.cameras, settings, block, buf);
+        reproject_sightings<L>(scene.cameras, block, buf);
+        finish_tracks<L>(settings, block, buf);
+        write_track_block<L>(out, block);
+    }
+}
+
+// ---- Pair points ------------------------------------------------------------
+
+constexpr int kPairBlock = 64;
+
+// Inputs of the pair points of one block whose two samples are valid.
+enum PairInput { kRefAX, kRefAY, kRefBX, kRefBY, kDefAX, kDefAY, kDefBX, kDefBY, kCorrA, kCorrB,
+                 kPairInputs };
+// Results; the three-vectors take three slots each.
+enum PairResult { kXr = 0, kXd = 3, kXrWorld = 6, kXdWorld = 9, kDispSfmP = 12, kDispWorldP = 15,
+                  kDispNorm = 18, kCorrComb, kReprojRef, kReprojDef, kPairResults };
+
+struct PairBlock {
+    int count = 0;
+    std::int64_t id[kPairBlock];
+    alignas(64) double in[kPairInputs][kPairBlock + 8];
+    alignas(64) double res[kPairResults][kPairBlock + 8];
+    bool ok[kPairBlock + 8];
+    bool valid[kPairBlock + 8];
+};
+
+// Samples both cameras of points [begin, end) and keeps those with two
+// valid samples.
+template <typename L>
+void gather_pair_points(const ObservedScene& scene, const PairGroups& groups,
+                        const PairSettings& settings, std::int64_t begin, std::int64_t end,
+                        PairBlock& block) {
+    constexpr std::int64_t kPrefetchAhead = 8;
+    const ObservationTable& obs = scene.observations;
+    const auto points = static_cast<std::int64_t>(groups.points.size());
+    int n = 0;
+    for (std::int64_t index = begin; index < end; ++index) {
+        // The two rows of a point lie anywhere in the table and its pixels
+        // anywhere in the DIC grids: ask early for what later points will read.
+        if (index + kPrefetchAhead < points) {
+            const PairSlots& ahead = groups.points[static_cast<std::size_t>(index + kPrefetchAhead)];
+            obs.prefetch(ahead.row_a);
+            obs.prefetch(ahead.row_b);
+        }
+        if (index + kPrefetchAhead / 2 < points) {
+            const PairSlots& ahead = groups.points[static_cast<std::size_t>(index + kPrefetchAhead / 2)];
+            const Vector2 uv_a = obs.pixel(ahead.row_a);
+            const Vector2 uv_b = obs.pixel(ahead.row_b);
+            prefetch_dic(scene.dic, settings.cam_a, uv_a.x, uv_a.y);
+            prefetch_dic(scene.dic, settings.cam_b, uv_b.x, uv_b.y);
+        }
+        const PairSlots& slots = groups.points[static_cast<std::size_t>(index)];
+        const Vector2 uv_a = obs.pixel(slots.row_a);
+        const Vector2 uv_b = obs.pixel(slots.row_b);
+        // Both samples are taken before either is tested.
+        const DicSample a = sample_dic(scene.dic, settings.cam_a, uv_a.x, uv_a.y, settings.min_corrcoef);
+        const DicSample b = sample_dic(scene.dic, settings.cam_b, uv_b.x, uv_b.y, settings.min_corrcoef);
+        if (!a.valid || !b.valid) {
+            continue;
+        }
+        block.id[n] = slots.id;
+        block.in[kRefAX][n] = uv_a.x;
+        block.in[kRefAY][n] = uv_a.y;
+        block.in[kRefBX][n] = uv_b.x;
+        block.in[kRefBY][n] = uv_b.y;
+        block.in[kDefAX][n] = uv_a.x + a.u;
+        block.in[kDefAY][n] = uv_a.y + a.v;
+        block.in[kDefBX][n] = uv_b.x + b.u;
+        block.in[kDefBY][n] = uv_b.y + b.v;
+        block.in[kCorrA][n] = a.corr;
+        block.in[kCorrB][n] = b.corr;
+        ++n;
+    }
+    block.count = n;
+    // Whole registers past the last point repeat it.
+    for (int pad = n; n > 0 && pad < n + L::width; ++pad) {
+        for (int field = 0; field < kPairInputs; ++field) {
+            block.in[field][pad] = block.in[field][n - 1];
+        }
+    }
+}
+
+// Everything of W pair points at a time, from their pixels to their rows.
+template <typename L>
+void compute_pair_lanes(const CameraLanes<L>& cam_a, const CameraLanes<L>& cam_b,
+                        const PairSettings& settings, PairBlock& block, int b) {
+    using D = typename L::D;
+    using M = typename L::M;
+    const auto in = [&](int field) { return load<L>(&block.in[field][b]); };
+    const auto put = [&](int field, D v) { store<L>(&block.res[field][b], v); };
+    const CameraLanes<L>* const cams[4] = {&cam_a, &cam_b, &cam_a, &cam_b};
+    const D px[4] = {in(kRefAX), in(kRefBX), in(kDefAX), in(kDefBX)};
+    const D py[4] = {in(kRefAY), in(kRefBY), in(kDefAY), in(kDefBY)};
+    D x[4], y[4];
+    normalize_pixels_lanes<L, 4>(cams, px, py, x, y);
+
+    Jacobi4Lanes<L> ref, def;
+    for (int i = 0; i < 16; ++i) {
+        ref.A[i] = def.A[i] = broadcast<L>(0.0);
+    }
+    const M all = mask_of<L>(true);
+    accumulate_sighting<L>(ref.A, all, x[0], y[0], cam_a.pose);
+    accumulate_sighting<L>(ref.A, all, x[1], y[1], cam_b.pose);
+    accumulate_sighting<L>(def.A, all, x[2], y[2], cam_a.pose);
+    accumulate_sighting<L>(def.A, all, x[3], y[3], cam_b.pose);
+    jacobi4_start(ref, all);
+    jacobi4_start(def, all);
+    jacobi4_both(ref, def);
+    D Xr[3], Xd[3];
+    const M ok = jacobi4_point(ref, Xr) & jacobi4_point(def, Xd);
+
+    D u[4], v[4];
+    project_lanes<L>(cam_a, Xr[0], Xr[1], Xr[2], u[0], v[0]);
+    project_lanes<L>(cam_b, Xr[0], Xr[1], Xr[2], u[1], v[1]);
+    project_lanes<L>(cam_a, Xd[0], Xd[1], Xd[2], u[2], v[2]);
+    project_lanes<L>(cam_b, Xd[0], Xd[1], Xd[2], u[3], v[3]);
+    const D reproj_ref = 0.5 * (pixel_error_lanes<L>(u[0], v[0], px[0], py[0]) +
+                                pixel_error_lanes<L>(u[1], v[1], px[1], py[1]));
+    const D reproj_def = 0.5 * (pixel_error_lanes<L>(u[2], v[2], px[2], py[2]) +
+                                pixel_error_lanes<L>(u[3], v[3], px[3], py[3]));
+    const D corr_a = in(kCorrA);
+    const D corr_b = in(kCorrB);
+    // The minimum; a tie or a NaN comparison keeps corr_a.
+    const D corr_comb = select<L>(corr_a > corr_b, corr_b, corr_a);
+    // Inclusive bounds; NaN on either side fails.
+    const M valid = (corr_comb >= settings.min_corrcoef) &
+                    (reproj_ref <= settings.max_reprojection_error_px) &
+                    (reproj_def <= settings.max_reprojection_error_px);
+    D sum = broadcast<L>(0.0);
+    for (int k = 0; k < 3; ++k) {
+        const D d = Xd[k] - Xr[k];
+        put(kXr + k, Xr[k]);
+        put(kXd + k, Xd[k]);
+        put(kXrWorld + k, Xr[k] * settings.scale);
+        put(kXdWorld + k, Xd[k] * settings.scale);
+        put(kDispSfmP + k, d);
+        const D dw = d * settings.scale;
+        put(kDispWorldP + k, dw);
+        sum = sum + dw * dw;
+    }
+    put(kDispNorm, L::sqrt(sum));
+    put(kCorrComb, corr_comb);
+    put(kReprojRef, reproj_ref);
+    put(kReprojDef, reproj_def);
+    for (int lane = 0; lane < L::width; ++lane) {
+        block.ok[b + lane] = ok[lane] != 0;
+        block.valid[b + lane] = valid[lane] != 0;
+    }
+}
+
+// The kept points of a block, compactly from output row `row`; returns how
+// many. A template only so that each target's translation unit has its own copy.
+template <typename L>
+std::int64_t write_pair_block(const PairOutputs& out, const PairBlock& block, std::int64_t row) {
+    const std::int64_t start = row;
+    const ArrayView<double, 2>* pixels[4] = {&out.uv_ref_a, &out.uv_ref_b, &out.uv_def_a,
+                                             &out.uv_def_b};
+    const ArrayView<double, 2>* triples[6] = {&out.points_ref_sfm,   &out.points_def_sfm,
+                                              &out.points_ref_world, &out.points_def_world,
+                                              &out.displacement_sfm, &out.displacement_world};
+    for (int j = 0; j < block.count; ++j) {
+        if (!block.ok[j]) {
+            continue;
+        }
+        out.point_indices(row) = block.id[j];
+        for (int p = 0; p < 4; ++p) {
+            (*pixels[p])(row, 0) = block.in[2 * p][j];
+            (*pixels[p])(row, 1) = block.in[2 * p + 1][j];
+        }
+        for (int a = 0; a < 6; ++a) {
+            for (int k = 0; k < 3; ++k) {
+                (*triples[a])(row, k) = block.res[3 * a + k][j];
+            }
+        }
+        out.displacement_norm_world(row) = block.res[kDispNorm][j];
+        out.corr_a(row) = block.in[kCorrA][j];
+        out.corr_b(row) = block.in[kCorrB][j];
+        out.corr_comb(row) = block.res[kCorrComb][j];
+        out.reprojection_error_ref(row) = block.res[kReprojRef][j];
+        out.reprojection_error_def(row) = block.res[kReprojDef][j];
+        out.valid_points(row) = block.valid[j] ? 1 : 0;
+        ++row;
+    }
+    return row - start;
+}
+
+template <typename L>
+std::int64_t pair_rows_lanes(const ObservedScene& scene, const PairGroups& groups,
+                             const PairSettings& settings, const PairOutputs& out,
+                             std::int64_t first, std::int64_t last, std::int64_t out_row) {
+    static_assert(kPairBlock % L::width == 0, "a block holds whole lane groups");
+    if (first >= last) {
+        return 0;
+    }
+    const CameraLanes<L> cam_a = broadcast_camera<L>(scene.cameras, settings.cam_a);
+    const CameraLanes<L> cam_b = broadcast_camera<L>(scene.cameras, settings.cam_b);
+    PairBlock block{};
+    std::int64_t written = 0;
+    for (std::int64_t begin = first; begin < last; begin += kPairBlock) {
+        const std::int64_t end = std::min<std::int64_t>(begin + kPairBlock, last);
+        gather_pair_points<L>(scene, groups, settings, begin, end, block);
+        for (int b = 0; b < block.count; b += L::width) {
+            compute_pair_lanes<L>(cam_a, cam_b, settings, block, b);
+        }
+        written += write_pair_block<L>(out, block, out_row + written);
+    }
+    return written;
+}
+
+}  // namespace kestrine::simd
