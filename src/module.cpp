@@ -80,7 +80,9 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
     check_subset_spacing(subset_spacing);
     const int max_camera = check_observation_cameras(observations, cameras);
 
-    const TrackGroups groups = group_tracks(observations);
+    // The grouping splits over threads only where the numeric work will.
+    const int threads = threads_for(requested, observations.size(), kTrackGrain * 4);
+    const TrackGroups groups = group_tracks(observations, workers == 1 ? 1 : threads);
     // Every observation is sampled, so the stacks are examined exactly when
     // there is at least one observation.
     if (observations.size() > 0) {
@@ -101,9 +103,9 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
     if (workers == 1) {
         reconstruct_track_rows(scene, groups, settings, out, 0, rows);
     } else {
-        const int threads = threads_for(requested, rows, kTrackGrain);
         py::gil_scoped_release release;
-        reconstruct_tracks_on_threads(scene, groups, settings, out, threads);
+        reconstruct_tracks_on_threads(scene, groups, settings, out,
+                                      threads_for(requested, rows, kTrackGrain));
     }
     return result;
 }
@@ -124,7 +126,8 @@ py::dict reconstruct_pair_surface_points(
     check_camera_arrays(cameras);
     check_subset_spacing(subset_spacing);
 
-    const PairGroups groups = group_pair(observations, cam_a, cam_b);
+    const int threads = threads_for(requested, observations.size(), kPairGrain * 2);
+    const PairGroups groups = group_pair(observations, cam_a, cam_b, workers == 1 ? 1 : threads);
     // A camera that no observation carries is never read, so never checked.
     if (groups.carries_a) {
         check_named_camera(cameras, cam_a, "cam_a");
@@ -156,9 +159,9 @@ py::dict reconstruct_pair_surface_points(
     if (workers == 1) {
         kept = reconstruct_pair_rows(scene, groups, settings, out, 0, rows, 0);
     } else {
-        const int threads = threads_for(requested, rows, kPairGrain);
         py::gil_scoped_release release;
-        kept = reconstruct_pairs_on_threads(scene, groups, settings, out, threads);
+        kept = reconstruct_pairs_on_threads(scene, groups, settings, out,
+                                            threads_for(requested, rows, kPairGrain));
     }
     if (kept < rows) {
         shrink_rows(result, kept);

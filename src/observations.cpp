@@ -4,10 +4,23 @@
 #include <array>
 #include <cmath>
 
+#include "parallel.hpp"
+
 namespace kestrine {
 
-void sort_by_id(std::vector<IdRow>& entries) {
-    const std::size_t n = entries.size();
+namespace {
+
+// Flipping the sign bit makes unsigned byte order equal signed order.
+std::uint64_t sort_key(const IdRow& e) {
+    return static_cast<std::uint64_t>(e.id) ^ (std::uint64_t{1} << 63);
+}
+
+using Histogram = std::array<std::int64_t, 256>;
+
+}  // namespace
+
+void sort_by_id(std::vector<IdRow>& entries, int threads) {
+    const auto n = static_cast<std::int64_t>(entries.size());
     if (n < 2) {
         return;
     }
@@ -16,36 +29,66 @@ void sort_by_id(std::vector<IdRow>& entries) {
     if (sorted) {
         return;
     }
-    // Flipping the sign bit makes unsigned byte order equal signed order.
-    const auto key = [](const IdRow& e) {
-        return static_cast<std::uint64_t>(e.id) ^ (std::uint64_t{1} << 63);
-    };
-    std::vector<std::array<std::size_t, 256>> counts(8);
-    for (auto& c : counts) {
-        c.fill(0);
-    }
-    for (const IdRow& e : entries) {
-        const std::uint64_t k = key(e);
-        for (int b = 0; b < 8; ++b) {
-            ++counts[static_cast<std::size_t>(b)][(k >> (8 * b)) & 0xFF];
+    // Each thread owns one contiguous chunk of the current order. A pass
+    // counts every chunk's bytes, gives each (byte value, chunk) its place
+    // (chunks in order within a value, so the sort stays stable), then moves
+    // every chunk: the same order whatever the number of chunks.
+    const std::vector<std::int64_t> chunks = range_bounds(threads, n, 1);
+    const std::size_t T = chunks.size() - 1;
+    std::vector<std::array<Histogram, 8>> counts(T);
+    run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
+        auto& count = counts[static_cast<std::size_t>(t)];
+        for (Histogram& h : count) {
+            h.fill(0);
         }
-    }
-    std::vector<IdRow> scratch(n);
+        for (std::int64_t i = begin; i < end; ++i) {
+            const std::uint64_t k = sort_key(entries[static_cast<std::size_t>(i)]);
+            for (int b = 0; b < 8; ++b) {
+                ++count[static_cast<std::size_t>(b)][(k >> (8 * b)) & 0xFF];
+            }
+        }
+    });
+    std::vector<IdRow> scratch(entries.size());
+    std::vector<Histogram> place(T);
+    bool first_pass = true;
     for (int b = 0; b < 8; ++b) {
-        auto& count = counts[static_cast<std::size_t>(b)];
+        const auto byte = static_cast<std::size_t>(b);
         // A byte that every key shares leaves the order as it is.
-        if (std::find(count.begin(), count.end(), n) != count.end()) {
+        Histogram total{};
+        for (const auto& count : counts) {
+            for (std::size_t v = 0; v < 256; ++v) {
+                total[v] += count[byte][v];
+            }
+        }
+        if (std::find(total.begin(), total.end(), n) != total.end()) {
             continue;
         }
-        std::size_t offset = 0;
-        for (std::size_t& c : count) {
-            const std::size_t here = c;
-            c = offset;
-            offset += here;
+        // After the first pass the chunks hold other entries: count again
+        // (one chunk holds them all, so its counts stay right).
+        if (!first_pass && T > 1) {
+            run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
+                Histogram& h = counts[static_cast<std::size_t>(t)][byte];
+                h.fill(0);
+                for (std::int64_t i = begin; i < end; ++i) {
+                    ++h[(sort_key(entries[static_cast<std::size_t>(i)]) >> (8 * b)) & 0xFF];
+                }
+            });
         }
-        for (const IdRow& e : entries) {
-            scratch[count[(key(e) >> (8 * b)) & 0xFF]++] = e;
+        first_pass = false;
+        std::int64_t offset = 0;
+        for (std::size_t v = 0; v < 256; ++v) {
+            for (std::size_t t = 0; t < T; ++t) {
+                place[t][v] = offset;
+                offset += counts[t][byte][v];
+            }
         }
+        run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
+            Histogram& at = place[static_cast<std::size_t>(t)];
+            for (std::int64_t i = begin; i < end; ++i) {
+                const IdRow& e = entries[static_cast<std::size_t>(i)];
+                scratch[static_cast<std::size_t>(at[(sort_key(e) >> (8 * b)) & 0xFF]++)] = e;
+            }
+        });
         entries.swap(scratch);
     }
 }

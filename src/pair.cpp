@@ -8,7 +8,8 @@
 
 namespace kestrine {
 
-PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b) {
+PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b,
+                      int threads) {
     PairGroups groups;
     const std::int64_t N = observations.size();
     std::size_t in_pair = 0;
@@ -27,7 +28,7 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
             entries.push_back({observations.point_indices(i), i});
         }
     }
-    sort_by_id(entries);
+    sort_by_id(entries, threads);
 
     std::size_t begin = 0;
     while (begin < entries.size()) {

@@ -25,7 +25,8 @@ struct PairGroups {
 
 // One pass over the table; within a camera the highest row of a point wins.
 // With cam_a == cam_b every row goes to camera a, so no point is complete.
-PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b);
+PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b,
+                      int threads = 1);
 
 struct PairSettings {
     int cam_a = 0;

@@ -5,14 +5,14 @@
 
 namespace kestrine {
 
-TrackGroups group_tracks(const ObservationTable& observations) {
+TrackGroups group_tracks(const ObservationTable& observations, int threads) {
     TrackGroups groups;
     const std::int64_t M = observations.size();
     groups.entries.reserve(static_cast<std::size_t>(M));
     for (std::int64_t i = 0; i < M; ++i) {
         groups.entries.push_back({observations.point_indices(i), i});
     }
-    sort_by_id(groups.entries);
+    sort_by_id(groups.entries, threads);
     for (std::size_t k = 0; k < groups.entries.size(); ++k) {
         if (k == 0 || groups.entries[k].id != groups.entries[k - 1].id) {
             groups.starts.push_back(static_cast<std::int64_t>(k));

@@ -26,7 +26,7 @@ struct TrackGroups {
     std::int64_t track_count = 0;
 };
 
-TrackGroups group_tracks(const ObservationTable& observations);
+TrackGroups group_tracks(const ObservationTable& observations, int threads = 1);
 
 // The results of reconstruct_tracks, one row per track.
 #define KESTRINE_TRACK_RESULTS(X)      \

@@ -253,7 +253,7 @@ template <typename L>
 // active lane: the rows (then columns) p and q of each lane are gathered,
 // rotated once, and selected back into that lane's rows (columns) p and q.
 template <typename L>
-[[gnu::always_inline]] inline void jacobi4_rotate(Jacobi4Lanes<L>& j) {
+[[gnu::always_inline]] inline void jacobi4_rotate_any(Jacobi4Lanes<L>& j) {
     using D = typename L::D;
     using M = typename L::M;
     M is_p[4], is_q[4], put_p[4], put_q[4];
@@ -306,6 +306,77 @@ template <typename L>
     };
     rotate_columns(j.A);
     rotate_columns(j.V);
+}
+
+// The rotation when every active lane has the pivot (p, q): the entries are
+// addressed directly, and only lanes that stopped need a select.
+template <int p, int q, typename L>
+void jacobi4_rotate_fixed(Jacobi4Lanes<L>& j) {
+    using D = typename L::D;
+    const D theta = (j.A[5 * q] - j.A[5 * p]) / (2.0 * j.A[4 * p + q]);
+    const D sgn = select<L>(theta >= 0.0, broadcast<L>(1.0), broadcast<L>(-1.0));
+    const D t = sgn / (abs<L>(theta) + L::sqrt(1.0 + theta * theta));
+    const D c = 1.0 / L::sqrt(1.0 + t * t);
+    const D s = t * c;
+    D A[16], V[16];
+    for (int i = 0; i < 16; ++i) {
+        A[i] = j.A[i];
+        V[i] = j.V[i];
+    }
+    for (int k = 0; k < 4; ++k) {
+        const D a = A[4 * p + k];
+        const D b = A[4 * q + k];
+        A[4 * p + k] = c * a - s * b;
+        A[4 * q + k] = s * a + c * b;
+    }
+    for (int k = 0; k < 4; ++k) {
+        const D a = A[4 * k + p];
+        const D b = A[4 * k + q];
+        A[4 * k + p] = c * a - s * b;
+        A[4 * k + q] = s * a + c * b;
+    }
+    for (int k = 0; k < 4; ++k) {
+        const D a = V[4 * k + p];
+        const D b = V[4 * k + q];
+        V[4 * k + p] = c * a - s * b;
+        V[4 * k + q] = s * a + c * b;
+    }
+    if (all<L>(j.active)) {
+        for (int i = 0; i < 16; ++i) {
+            j.A[i] = A[i];
+            j.V[i] = V[i];
+        }
+    } else {
+        for (int i = 0; i < 16; ++i) {
+            j.A[i] = select<L>(j.active, A[i], j.A[i]);
+            j.V[i] = select<L>(j.active, V[i], j.V[i]);
+        }
+    }
+}
+
+// The rotation of every active lane about its own pivot; when they all share
+// one (the common case: the lanes' matrices are alike), it is addressed
+// directly instead of gathered and selected.
+template <typename L>
+[[gnu::always_inline]] inline void jacobi4_rotate(Jacobi4Lanes<L>& j) {
+    int lane = 0;
+    while (j.active[lane] == 0) {
+        ++lane;
+    }
+    const auto p = j.p[lane];
+    const auto q = j.q[lane];
+    if (!all<L>(~j.active | ((j.p == p) & (j.q == q)))) {
+        jacobi4_rotate_any(j);
+        return;
+    }
+    switch (4 * p + q) {
+        case 1: jacobi4_rotate_fixed<0, 1>(j); break;
+        case 2: jacobi4_rotate_fixed<0, 2>(j); break;
+        case 3: jacobi4_rotate_fixed<0, 3>(j); break;
+        case 6: jacobi4_rotate_fixed<1, 2>(j); break;
+        case 7: jacobi4_rotate_fixed<1, 3>(j); break;
+        default: jacobi4_rotate_fixed<2, 3>(j); break;
+    }
 }
 
 // jacobi_eigen4 of both states of every lane: the two solves advance phase

@@ -2,6 +2,7 @@
 // plain scalar kernels, bit for bit, on scenes built from known points.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <random>
@@ -37,6 +38,29 @@ TEST(SortById, StableSignedOrder) {
     sort_by_id(two);
     EXPECT_EQ(two[0].row, 1);
     EXPECT_EQ(two[1].row, 0);
+}
+
+TEST(SortByIdThreads, ChunkedSortIsTheSameOrder) {
+    // Many equal ids across chunk boundaries, negative and huge ids: every
+    // thread count gives the one stable order.
+    std::mt19937_64 rng(4);
+    std::vector<IdRow> base(20011);
+    for (std::size_t i = 0; i < base.size(); ++i) {
+        const std::int64_t pick = static_cast<std::int64_t>(rng() % 300) - 150;
+        base[i] = {pick * (pick % 7 == 0 ? std::int64_t{1} << 40 : 1), static_cast<std::int64_t>(i)};
+    }
+    std::vector<IdRow> expected = base;
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const IdRow& a, const IdRow& b) { return a.id < b.id; });
+    for (const int threads : {1, 2, 3, 8}) {
+        std::vector<IdRow> rows = base;
+        sort_by_id(rows, threads);
+        bool same = true;
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            same = same && rows[k].id == expected[k].id && rows[k].row == expected[k].row;
+        }
+        EXPECT_TRUE(same) << threads << " threads";
+    }
 }
 
 // A NaN whose payload must survive every step that passes it on.
