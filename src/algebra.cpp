@@ -4,6 +4,8 @@
 
 namespace kestrine {
 
+double square(double x) { return x * x; }
+
 double dot(const Vector3& a, const Vector3& b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
 
 Vector3 subtract(const Vector3& a, const Vector3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }

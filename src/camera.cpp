@@ -31,7 +31,6 @@ double radial_factor(const Distortion& d, double r2) {
 
 }  // namespace
 
-double square(double x) { return x * x; }
 
 Vector2 project_point(const Vector3& X, const IntrinsicsStack& K, const DistortionStack& dist,
                       const RotationStack& R, const TranslationStack& t, int c) {

@@ -2,7 +2,7 @@
 // distortion, undistortion of pixels and the camera pose.
 #pragma once
 
-#include "values.hpp"
+#include "algebra.hpp"
 #include "views.hpp"
 
 namespace kestrine {
@@ -21,7 +21,6 @@ struct CameraSet {
     TranslationStack t;
 };
 
-double square(double x);
 
 // Distorted pixel at which camera c sees the world point X. No depth test:
 // points behind the camera project like any other.

@@ -5,7 +5,7 @@
 #include <array>
 #include <span>
 
-#include "values.hpp"
+#include "algebra.hpp"
 
 namespace kestrine {
 

@@ -28,5 +28,5 @@
 #include "pair.hpp"
 #include "simd/target_kernels.hpp"
 #include "tracks.hpp"
-#include "values.hpp"
+#include "algebra.hpp"
 #include "views.hpp"
