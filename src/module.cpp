@@ -62,22 +62,34 @@ ObservationTable open_observations(IndexArray<std::int64_t>& point_indices,
     return observations;
 }
 
+// The cameras and the observation table, opened in argument order and checked
+// as both reconstructions need them; the DIC stacks are opened later, only
+// when something is sampled.
+ObservedScene open_scene(const Array<double>& K, const Array<double>& dist, const Array<double>& R,
+                         const Array<double>& t, IndexArray<std::int64_t>& point_indices,
+                         IndexArray<std::int32_t>& cam_indices, const Array<double>& uv,
+                         int subset_spacing) {
+    ObservedScene scene;
+    scene.cameras = open_cameras(K, dist, R, t);
+    scene.observations = open_observations(point_indices, cam_indices, uv);
+    check_observation_table(scene.observations);
+    check_camera_arrays(scene.cameras);
+    check_subset_spacing(subset_spacing);
+    return scene;
+}
+
 py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R, Array<double> t,
                             IndexArray<std::int64_t> point_indices,
                             IndexArray<std::int32_t> cam_indices,
                             Array<double> uv, Array<double> dic_u, Array<double> dic_v,
                             Array<double> dic_corrcoef, Array<bool> dic_valid, int reduced_height,
                             int reduced_width, int subset_spacing, int min_views,
-                            double min_corrcoef, double max_reprojection_error_px, double scale, int workers) {
+                            double min_corrcoef, double max_reprojection_error_px, double scale,
+                            int workers) {
     const int requested = checked_workers(workers);
-    ObservedScene scene;
-    scene.cameras = open_cameras(K, dist, R, t);
-    scene.observations = open_observations(point_indices, cam_indices, uv);
+    ObservedScene scene = open_scene(K, dist, R, t, point_indices, cam_indices, uv, subset_spacing);
     const CameraSet& cameras = scene.cameras;
     const ObservationTable& observations = scene.observations;
-    check_observation_table(observations);
-    check_camera_arrays(cameras);
-    check_subset_spacing(subset_spacing);
     const int max_camera = check_observation_cameras(observations, cameras);
 
     // The grouping splits over threads only where the numeric work will.
@@ -117,14 +129,9 @@ py::dict reconstruct_pair_surface_points(
     int reduced_height, int reduced_width, int subset_spacing, int cam_a, int cam_b,
     double min_corrcoef, double max_reprojection_error_px, double scale, int workers) {
     const int requested = checked_workers(workers);
-    ObservedScene scene;
-    scene.cameras = open_cameras(K, dist, R, t);
-    scene.observations = open_observations(point_indices, cam_indices, uv);
+    ObservedScene scene = open_scene(K, dist, R, t, point_indices, cam_indices, uv, subset_spacing);
     const CameraSet& cameras = scene.cameras;
     const ObservationTable& observations = scene.observations;
-    check_observation_table(observations);
-    check_camera_arrays(cameras);
-    check_subset_spacing(subset_spacing);
 
     const int threads = threads_for(requested, observations.size(), kPairGrain * 2);
     const PairGroups groups = group_pair(observations, cam_a, cam_b, workers == 1 ? 1 : threads);
