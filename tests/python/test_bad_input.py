@@ -101,8 +101,33 @@ def test_larger_stacks_and_columns_are_fine(scene, which):
 @pytest.mark.parametrize("which", FUNCTIONS)
 @pytest.mark.parametrize("spacing", [0, 2**31 - 1])
 def test_extreme_grid_steps(scene, which, spacing):
+    """A step of 1 px puts the grid's last node at pixel (width - 1, height - 1), so a
+    pixel is sampled exactly when it rounds to a node inside; a step of 2**31 px puts
+    every pixel of the image in the first cell, next to node (0, 0)."""
     result = call(scene, which, subset_spacing=spacing)
-    assert isinstance(result, dict)
+    px, py = scene.uv[:, 0], scene.uv[:, 1]
+    if spacing == 0:
+        sampled = (np.floor(px + 0.5) < scene.reduced_width) & (np.floor(py + 0.5) < scene.reduced_height)
+        corr_at_node = None
+    else:
+        sampled = np.ones(len(px), bool)
+        corr_at_node = scene.dic_corrcoef[:, 0, 0]
+    if which == "tracks":
+        ids = result["point_indices"]
+        views = np.array([sampled[scene.point_indices == i].sum() for i in ids])
+        np.testing.assert_array_equal(result["num_views"], views)
+        if corr_at_node is not None:
+            expected = [corr_at_node[scene.cam_indices[scene.point_indices == i]].mean() for i in ids]
+            np.testing.assert_allclose(result["mean_corrcoef"], expected, atol=1e-5)
+    else:
+        def sampled_in(cam):
+            rows = scene.cam_indices == cam
+            return set(scene.point_indices[rows][sampled[rows]])
+        both = sorted(sampled_in(0) & sampled_in(1))
+        np.testing.assert_array_equal(result["point_indices"], both)
+        if corr_at_node is not None:
+            np.testing.assert_allclose(result["corr_a"], corr_at_node[0], atol=1e-5)
+            np.testing.assert_allclose(result["corr_b"], corr_at_node[1], atol=1e-5)
 
 
 @pytest.mark.parametrize("which", FUNCTIONS)
