@@ -1,13 +1,11 @@
 #include "deformation.hpp"
 
-#include "parallel.hpp"
-#include "simd/targets.hpp"
-
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <string>
+
+#include "parallel.hpp"
+#include "simd/targets.hpp"
 
 namespace kestrine {
 

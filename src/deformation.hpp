@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
 
 #include "algebra.hpp"
 #include "views.hpp"

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "parallel.hpp"
-
 #include "simd/targets.hpp"
 
 namespace kestrine {
