@@ -424,11 +424,12 @@ void jacobi4_solve(Jacobi4Lanes<L>* const (&js)[N]) {
     }
 }
 
+// Registers of tracks or pair points whose solves (both states of each)
+// advance together in jacobi4_solve: two, except with two lanes, where one
+// register's pair of solves overlaps well enough and a larger group only
+// waits longer for its slowest lane.
 template <typename L>
-void jacobi4_both(Jacobi4Lanes<L>& ref, Jacobi4Lanes<L>& def) {
-    Jacobi4Lanes<L>* const js[2] = {&ref, &def};
-    jacobi4_solve<L, 2>(js);
-}
+constexpr int kSolveGroup = L::width > 2 ? 2 : 1;
 
 // The column of V of the smallest diagonal entry (strict <, so the lowest
 // index on ties), divided by its fourth component; true in the lanes where
@@ -576,12 +577,6 @@ void undistort_sightings(const CameraSet& cs, const TrackBlock& block, const Sig
     }
 }
 
-// Registers of tracks whose eigen-solves advance together (see
-// jacobi4_solve): two, except with two lanes, where one register's pair of
-// solves overlaps well enough and a larger group only lengthens the slowest.
-template <typename L>
-constexpr int kTrackSolveGroup = L::width > 2 ? 2 : 1;
-
 // triangulate_dlt of both states of W tracks per register, a group of
 // registers at a time; a track is solved only with at least min_views (and
 // two) sightings.
@@ -590,7 +585,7 @@ void triangulate_tracks(const CameraSet& cs, const TrackSettings& settings, Trac
                         const SightingBuffers& buf) {
     using D = typename L::D;
     using M = typename L::M;
-    constexpr int G = kTrackSolveGroup<L>;
+    constexpr int G = kSolveGroup<L>;
     static_assert(kTrackBlock % (G * L::width) == 0, "a block holds whole groups of registers");
     const double* const f = buf.values;
     const std::int64_t cap = buf.capacity;
@@ -826,10 +821,11 @@ enum PairResult { kXr = 0, kXd = 3, kXrWorld = 6, kXdWorld = 9, kDispSfmP = 12, 
 struct PairBlock {
     int count = 0;
     std::int64_t id[kPairBlock];
-    alignas(64) double in[kPairInputs][kPairBlock + 8];
-    alignas(64) double res[kPairResults][kPairBlock + 8];
-    bool ok[kPairBlock + 8];
-    bool valid[kPairBlock + 8];
+    // Room for a whole group of registers past the last point.
+    alignas(64) double in[kPairInputs][kPairBlock + 16];
+    alignas(64) double res[kPairResults][kPairBlock + 16];
+    bool ok[kPairBlock + 16];
+    bool valid[kPairBlock + 16];
 };
 
 // Samples both cameras of points [begin, end) and keeps those with two
@@ -880,79 +876,96 @@ void gather_pair_points(const ObservedScene& scene, const PairGroups& groups,
         ++n;
     }
     block.count = n;
-    // Whole registers past the last point repeat it.
-    for (int pad = n; n > 0 && pad < n + L::width; ++pad) {
+    // Whole groups of registers past the last point repeat it.
+    static_assert(kSolveGroup<L> * L::width <= 16, "the padding fits the block");
+    for (int pad = n; n > 0 && pad < n + kSolveGroup<L> * L::width; ++pad) {
         for (int field = 0; field < kPairInputs; ++field) {
             block.in[field][pad] = block.in[field][n - 1];
         }
     }
 }
 
-// Everything of W pair points at a time, from their pixels to their rows.
+// Everything of W pair points per register, a group of registers from b0
+// on, from their pixels to their rows.
 template <typename L>
 void compute_pair_lanes(const CameraLanes<L>& cam_a, const CameraLanes<L>& cam_b,
-                        const PairSettings& settings, PairBlock& block, int b) {
+                        const PairSettings& settings, PairBlock& block, int b0) {
     using D = typename L::D;
     using M = typename L::M;
-    const auto in = [&](int field) { return load<L>(&block.in[field][b]); };
-    const auto put = [&](int field, D v) { store<L>(&block.res[field][b], v); };
+    constexpr int G = kSolveGroup<L>;
+    // Pixels in the order ref A, ref B, def A, def B, with their cameras.
     const CameraLanes<L>* const cams[4] = {&cam_a, &cam_b, &cam_a, &cam_b};
-    const D px[4] = {in(kRefAX), in(kRefBX), in(kDefAX), in(kDefBX)};
-    const D py[4] = {in(kRefAY), in(kRefBY), in(kDefAY), in(kDefBY)};
-    D x[4], y[4];
-    normalize_pixels_lanes<L, 4>(cams, px, py, x, y);
-
-    Jacobi4Lanes<L> ref, def;
-    for (int i = 0; i < 16; ++i) {
-        ref.A[i] = def.A[i] = broadcast<L>(0.0);
-    }
+    constexpr int kPixelX[4] = {kRefAX, kRefBX, kDefAX, kDefBX};
+    constexpr int kPixelY[4] = {kRefAY, kRefBY, kDefAY, kDefBY};
     const M all = mask_of<L>(true);
-    accumulate_sighting<L>(ref.A, all, x[0], y[0], cam_a.pose);
-    accumulate_sighting<L>(ref.A, all, x[1], y[1], cam_b.pose);
-    accumulate_sighting<L>(def.A, all, x[2], y[2], cam_a.pose);
-    accumulate_sighting<L>(def.A, all, x[3], y[3], cam_b.pose);
-    jacobi4_start(ref, all);
-    jacobi4_start(def, all);
-    jacobi4_both(ref, def);
-    D Xr[3], Xd[3];
-    const M ok = jacobi4_point(ref, Xr) & jacobi4_point(def, Xd);
-
-    D u[4], v[4];
-    project_lanes<L>(cam_a, Xr[0], Xr[1], Xr[2], u[0], v[0]);
-    project_lanes<L>(cam_b, Xr[0], Xr[1], Xr[2], u[1], v[1]);
-    project_lanes<L>(cam_a, Xd[0], Xd[1], Xd[2], u[2], v[2]);
-    project_lanes<L>(cam_b, Xd[0], Xd[1], Xd[2], u[3], v[3]);
-    const D reproj_ref = 0.5 * (pixel_error_lanes<L>(u[0], v[0], px[0], py[0]) +
-                                pixel_error_lanes<L>(u[1], v[1], px[1], py[1]));
-    const D reproj_def = 0.5 * (pixel_error_lanes<L>(u[2], v[2], px[2], py[2]) +
-                                pixel_error_lanes<L>(u[3], v[3], px[3], py[3]));
-    const D corr_a = in(kCorrA);
-    const D corr_b = in(kCorrB);
-    // The minimum; a tie or a NaN comparison keeps corr_a.
-    const D corr_comb = select<L>(corr_a > corr_b, corr_b, corr_a);
-    // Inclusive bounds; NaN on either side fails.
-    const M valid = (corr_comb >= settings.min_corrcoef) &
-                    (reproj_ref <= settings.max_reprojection_error_px) &
-                    (reproj_def <= settings.max_reprojection_error_px);
-    D sum = broadcast<L>(0.0);
-    for (int k = 0; k < 3; ++k) {
-        const D d = Xd[k] - Xr[k];
-        put(kXr + k, Xr[k]);
-        put(kXd + k, Xd[k]);
-        put(kXrWorld + k, Xr[k] * settings.scale);
-        put(kXdWorld + k, Xd[k] * settings.scale);
-        put(kDispSfmP + k, d);
-        const D dw = d * settings.scale;
-        put(kDispWorldP + k, dw);
-        sum = sum + dw * dw;
+    D px[G][4], py[G][4];
+    Jacobi4Lanes<L> ref[G], def[G];
+    Jacobi4Lanes<L>* solves[2 * G];
+    for (int g = 0; g < G; ++g) {
+        const int b = b0 + g * L::width;
+        for (int k = 0; k < 4; ++k) {
+            px[g][k] = load<L>(&block.in[kPixelX[k]][b]);
+            py[g][k] = load<L>(&block.in[kPixelY[k]][b]);
+        }
+        D x[4], y[4];
+        normalize_pixels_lanes<L, 4>(cams, px[g], py[g], x, y);
+        for (int i = 0; i < 16; ++i) {
+            ref[g].A[i] = def[g].A[i] = broadcast<L>(0.0);
+        }
+        accumulate_sighting<L>(ref[g].A, all, x[0], y[0], cam_a.pose);
+        accumulate_sighting<L>(ref[g].A, all, x[1], y[1], cam_b.pose);
+        accumulate_sighting<L>(def[g].A, all, x[2], y[2], cam_a.pose);
+        accumulate_sighting<L>(def[g].A, all, x[3], y[3], cam_b.pose);
+        jacobi4_start(ref[g], all);
+        jacobi4_start(def[g], all);
+        solves[2 * g] = &ref[g];
+        solves[2 * g + 1] = &def[g];
     }
-    put(kDispNorm, L::sqrt(sum));
-    put(kCorrComb, corr_comb);
-    put(kReprojRef, reproj_ref);
-    put(kReprojDef, reproj_def);
-    for (int lane = 0; lane < L::width; ++lane) {
-        block.ok[b + lane] = ok[lane] != 0;
-        block.valid[b + lane] = valid[lane] != 0;
+    jacobi4_solve<L, 2 * G>(solves);
+
+    for (int g = 0; g < G; ++g) {
+        const int b = b0 + g * L::width;
+        const auto in = [&](int field) { return load<L>(&block.in[field][b]); };
+        const auto put = [&](int field, D v) { store<L>(&block.res[field][b], v); };
+        D Xr[3], Xd[3];
+        const M ok = jacobi4_point(ref[g], Xr) & jacobi4_point(def[g], Xd);
+        D u[4], v[4];
+        project_lanes<L>(cam_a, Xr[0], Xr[1], Xr[2], u[0], v[0]);
+        project_lanes<L>(cam_b, Xr[0], Xr[1], Xr[2], u[1], v[1]);
+        project_lanes<L>(cam_a, Xd[0], Xd[1], Xd[2], u[2], v[2]);
+        project_lanes<L>(cam_b, Xd[0], Xd[1], Xd[2], u[3], v[3]);
+        const D reproj_ref = 0.5 * (pixel_error_lanes<L>(u[0], v[0], px[g][0], py[g][0]) +
+                                    pixel_error_lanes<L>(u[1], v[1], px[g][1], py[g][1]));
+        const D reproj_def = 0.5 * (pixel_error_lanes<L>(u[2], v[2], px[g][2], py[g][2]) +
+                                    pixel_error_lanes<L>(u[3], v[3], px[g][3], py[g][3]));
+        const D corr_a = in(kCorrA);
+        const D corr_b = in(kCorrB);
+        // The minimum; a tie or a NaN comparison keeps corr_a.
+        const D corr_comb = select<L>(corr_a > corr_b, corr_b, corr_a);
+        // Inclusive bounds; NaN on either side fails.
+        const M valid = (corr_comb >= settings.min_corrcoef) &
+                        (reproj_ref <= settings.max_reprojection_error_px) &
+                        (reproj_def <= settings.max_reprojection_error_px);
+        D sum = broadcast<L>(0.0);
+        for (int k = 0; k < 3; ++k) {
+            const D d = Xd[k] - Xr[k];
+            put(kXr + k, Xr[k]);
+            put(kXd + k, Xd[k]);
+            put(kXrWorld + k, Xr[k] * settings.scale);
+            put(kXdWorld + k, Xd[k] * settings.scale);
+            put(kDispSfmP + k, d);
+            const D dw = d * settings.scale;
+            put(kDispWorldP + k, dw);
+            sum = sum + dw * dw;
+        }
+        put(kDispNorm, L::sqrt(sum));
+        put(kCorrComb, corr_comb);
+        put(kReprojRef, reproj_ref);
+        put(kReprojDef, reproj_def);
+        for (int lane = 0; lane < L::width; ++lane) {
+            block.ok[b + lane] = ok[lane] != 0;
+            block.valid[b + lane] = valid[lane] != 0;
+        }
     }
 }
 
@@ -996,7 +1009,7 @@ template <typename L>
 std::int64_t pair_rows_lanes(const ObservedScene& scene, const PairGroups& groups,
                              const PairSettings& settings, const PairOutputs& out,
                              std::int64_t first, std::int64_t last, std::int64_t out_row) {
-    static_assert(kPairBlock % L::width == 0, "a block holds whole lane groups");
+    static_assert(kPairBlock % (kSolveGroup<L> * L::width) == 0, "a block holds whole groups");
     if (first >= last) {
         return 0;
     }
@@ -1007,7 +1020,7 @@ std::int64_t pair_rows_lanes(const ObservedScene& scene, const PairGroups& group
     for (std::int64_t begin = first; begin < last; begin += kPairBlock) {
         const std::int64_t end = std::min<std::int64_t>(begin + kPairBlock, last);
         gather_pair_points<L>(scene, groups, settings, begin, end, block);
-        for (int b = 0; b < block.count; b += L::width) {
+        for (int b = 0; b < block.count; b += kSolveGroup<L> * L::width) {
             compute_pair_lanes<L>(cam_a, cam_b, settings, block, b);
         }
         written += write_pair_block<L>(out, block, out_row + written);
