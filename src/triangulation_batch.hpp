@@ -249,19 +249,15 @@ template <typename L>
     return select<L>(put_p[i], new_p, select<L>(put_q[i], new_q, old));
 }
 
-// Each lane's angle from its own pivot entries, then the rotation of every
-// active lane: the rows (then columns) p and q of each lane are gathered,
-// rotated once, and selected back into that lane's rows (columns) p and q.
+// Each lane's angle, c and s, from its own pivot entries.
 template <typename L>
-[[gnu::always_inline]] inline void jacobi4_rotate_any(Jacobi4Lanes<L>& j) {
+[[gnu::always_inline]] inline void jacobi4_angle(Jacobi4Lanes<L>& j) {
     using D = typename L::D;
     using M = typename L::M;
-    M is_p[4], is_q[4], put_p[4], put_q[4];
+    M is_p[4], is_q[4];
     for (int i = 0; i < 4; ++i) {
         is_p[i] = j.p == i;
         is_q[i] = j.q == i;
-        put_p[i] = j.active & is_p[i];
-        put_q[i] = j.active & is_q[i];
     }
     const D App = select<L>(is_p[1], j.A[5], select<L>(is_p[2], j.A[10], j.A[0]));
     const D Aqq = select<L>(is_q[2], j.A[10], select<L>(is_q[3], j.A[15], j.A[5]));
@@ -276,9 +272,26 @@ template <typename L>
     const D theta = (Aqq - App) / (2.0 * Apq);
     const D sgn = select<L>(theta >= 0.0, broadcast<L>(1.0), broadcast<L>(-1.0));
     const D t = sgn / (abs<L>(theta) + L::sqrt(1.0 + theta * theta));
-    const D c = 1.0 / L::sqrt(1.0 + t * t);
-    const D s = t * c;
+    j.c = 1.0 / L::sqrt(1.0 + t * t);
+    j.s = t * j.c;
+}
 
+// The rotation of every active lane by its c and s: the rows (then columns)
+// p and q of each lane are gathered, rotated once, and selected back into
+// that lane's rows (columns) p and q.
+template <typename L>
+[[gnu::always_inline]] inline void jacobi4_apply_any(Jacobi4Lanes<L>& j) {
+    using D = typename L::D;
+    using M = typename L::M;
+    M is_p[4], is_q[4], put_p[4], put_q[4];
+    for (int i = 0; i < 4; ++i) {
+        is_p[i] = j.p == i;
+        is_q[i] = j.q == i;
+        put_p[i] = j.active & is_p[i];
+        put_q[i] = j.active & is_q[i];
+    }
+    const D c = j.c;
+    const D s = j.s;
     D new_p[4], new_q[4];
     for (int k = 0; k < 4; ++k) {
         const D a = row_p<L>(j.A, is_p, k);
@@ -311,13 +324,10 @@ template <typename L>
 // The rotation when every active lane has the pivot (p, q): the entries are
 // addressed directly, and only lanes that stopped need a select.
 template <int p, int q, typename L>
-void jacobi4_rotate_fixed(Jacobi4Lanes<L>& j) {
+void jacobi4_apply_fixed(Jacobi4Lanes<L>& j) {
     using D = typename L::D;
-    const D theta = (j.A[5 * q] - j.A[5 * p]) / (2.0 * j.A[4 * p + q]);
-    const D sgn = select<L>(theta >= 0.0, broadcast<L>(1.0), broadcast<L>(-1.0));
-    const D t = sgn / (abs<L>(theta) + L::sqrt(1.0 + theta * theta));
-    const D c = 1.0 / L::sqrt(1.0 + t * t);
-    const D s = t * c;
+    const D c = j.c;
+    const D s = j.s;
     D A[16], V[16];
     for (int i = 0; i < 16; ++i) {
         A[i] = j.A[i];
@@ -354,51 +364,72 @@ void jacobi4_rotate_fixed(Jacobi4Lanes<L>& j) {
     }
 }
 
-// The rotation of every active lane about its own pivot; when they all share
-// one (the common case: the lanes' matrices are alike), it is addressed
-// directly instead of gathered and selected.
+// The rotation of every active lane about its own pivot. With two lanes,
+// which share their pivot in almost half of the rotations, a shared pivot is
+// addressed directly instead of gathered and selected; with four or eight
+// lanes it is rare enough that testing for it costs more than it saves.
 template <typename L>
-[[gnu::always_inline]] inline void jacobi4_rotate(Jacobi4Lanes<L>& j) {
-    int lane = 0;
-    while (j.active[lane] == 0) {
-        ++lane;
-    }
-    const auto p = j.p[lane];
-    const auto q = j.q[lane];
-    if (!all<L>(~j.active | ((j.p == p) & (j.q == q)))) {
-        jacobi4_rotate_any(j);
-        return;
-    }
-    switch (4 * p + q) {
-        case 1: jacobi4_rotate_fixed<0, 1>(j); break;
-        case 2: jacobi4_rotate_fixed<0, 2>(j); break;
-        case 3: jacobi4_rotate_fixed<0, 3>(j); break;
-        case 6: jacobi4_rotate_fixed<1, 2>(j); break;
-        case 7: jacobi4_rotate_fixed<1, 3>(j); break;
-        default: jacobi4_rotate_fixed<2, 3>(j); break;
+[[gnu::always_inline]] inline void jacobi4_apply(Jacobi4Lanes<L>& j) {
+    if constexpr (L::width > 2) {
+        jacobi4_apply_any(j);
+    } else {
+        int lane = 0;
+        while (j.active[lane] == 0) {
+            ++lane;
+        }
+        const auto p = j.p[lane];
+        const auto q = j.q[lane];
+        if (!all<L>(~j.active | ((j.p == p) & (j.q == q)))) {
+            jacobi4_apply_any(j);
+            return;
+        }
+        switch (4 * p + q) {
+            case 1: jacobi4_apply_fixed<0, 1>(j); break;
+            case 2: jacobi4_apply_fixed<0, 2>(j); break;
+            case 3: jacobi4_apply_fixed<0, 3>(j); break;
+            case 6: jacobi4_apply_fixed<1, 2>(j); break;
+            case 7: jacobi4_apply_fixed<1, 3>(j); break;
+            default: jacobi4_apply_fixed<2, 3>(j); break;
+        }
     }
 }
 
-// jacobi_eigen4 of both states of every lane: the two solves advance phase
-// by phase so that their chains of divisions and square roots overlap.
-template <typename L>
-void jacobi4_both(Jacobi4Lanes<L>& ref, Jacobi4Lanes<L>& def) {
+// jacobi_eigen4 of N independent registers of matrices. Each rotation's
+// angle is a long chain of divisions and square roots, its application many
+// short independent operations: every register's angle is started before
+// any is applied, so that the chains overlap.
+template <typename L, int N>
+void jacobi4_solve(Jacobi4Lanes<L>* const (&js)[N]) {
     for (int rotation = 0; rotation < 64; ++rotation) {
-        jacobi4_pivot(ref);
-        jacobi4_pivot(def);
-        const bool rotate_ref = any<L>(ref.active);
-        const bool rotate_def = any<L>(def.active);
-        if (!rotate_ref && !rotate_def) {
+        bool rotate[N];
+        bool any_rotate = false;
+        for (int n = 0; n < N; ++n) {
+            jacobi4_pivot(*js[n]);
+            rotate[n] = any<L>(js[n]->active);
+            any_rotate = any_rotate || rotate[n];
+        }
+        if (!any_rotate) {
             break;
         }
-        if (rotate_ref) {
-            jacobi4_rotate(ref);
+        for (int n = 0; n < N; ++n) {
+            if (rotate[n]) {
+                jacobi4_angle(*js[n]);
+            }
         }
-        if (rotate_def) {
-            jacobi4_rotate(def);
+        for (int n = 0; n < N; ++n) {
+            if (rotate[n]) {
+                jacobi4_apply(*js[n]);
+            }
         }
     }
 }
+
+// Registers of tracks or pair points whose solves (both states of each)
+// advance together in jacobi4_solve: two, except with two lanes, where one
+// register's pair of solves overlaps well enough and a larger group only
+// waits longer for its slowest lane.
+template <typename L>
+constexpr int kSolveGroup = L::width > 2 ? 2 : 1;
 
 // The column of V of the smallest diagonal entry (strict <, so the lowest
 // index on ties), divided by its fourth component; true in the lanes where
@@ -546,65 +577,84 @@ void undistort_sightings(const CameraSet& cs, const TrackBlock& block, const Sig
     }
 }
 
-// triangulate_dlt of both states of W tracks at a time; a track is solved
-// only with at least min_views (and two) sightings.
+// triangulate_dlt of both states of W tracks per register, a group of
+// registers at a time; a track is solved only with at least min_views (and
+// two) sightings.
 template <typename L>
 void triangulate_tracks(const CameraSet& cs, const TrackSettings& settings, TrackBlock& block,
                         const SightingBuffers& buf) {
     using D = typename L::D;
     using M = typename L::M;
+    constexpr int G = kSolveGroup<L>;
+    static_assert(kTrackBlock % (G * L::width) == 0, "a block holds whole groups of registers");
     const double* const f = buf.values;
     const std::int64_t cap = buf.capacity;
-    for (int t = 0; t < block.count; t += L::width) {
-        M eligible = mask_of<L>(false);
-        std::int64_t most = 0;
-        for (int lane = 0; lane < L::width && t + lane < block.count; ++lane) {
-            const std::int64_t n = block.n[t + lane];
-            if (n >= settings.min_views && n >= 2) {
-                eligible[lane] = -1;
-                most = std::max(most, n);
+    for (int t0 = 0; t0 < block.count; t0 += G * L::width) {
+        Jacobi4Lanes<L> ref[G], def[G];
+        Jacobi4Lanes<L>* solves[2 * G];
+        M eligible[G];
+        bool any_eligible = false;
+        for (int g = 0; g < G; ++g) {
+            const int t = t0 + g * L::width;
+            eligible[g] = mask_of<L>(false);
+            std::int64_t most = 0;
+            for (int lane = 0; lane < L::width && t + lane < block.count; ++lane) {
+                const std::int64_t n = block.n[t + lane];
+                block.triangulated[t + lane] = false;
+                if (n >= settings.min_views && n >= 2) {
+                    eligible[g][lane] = -1;
+                    most = std::max(most, n);
+                }
+            }
+            solves[2 * g] = &ref[g];
+            solves[2 * g + 1] = &def[g];
+            for (int i = 0; i < 16; ++i) {
+                ref[g].A[i] = def[g].A[i] = broadcast<L>(0.0);
+            }
+            jacobi4_start(ref[g], eligible[g]);
+            jacobi4_start(def[g], eligible[g]);
+            if (!any<L>(eligible[g])) {
+                continue;
+            }
+            any_eligible = true;
+            CameraLanes<L> cam = broadcast_camera<L>(cs, buf.cams[0]);
+            D xr = broadcast<L>(0.0), yr = xr, xd = xr, yd = xr;
+            for (std::int64_t k = 0; k < most; ++k) {
+                M has = eligible[g];
+                for (int lane = 0; lane < L::width; ++lane) {
+                    if (has[lane] == 0 || k >= block.n[t + lane]) {
+                        has[lane] = 0;
+                        continue;
+                    }
+                    const std::int64_t s = block.start[t + lane] + k;
+                    set_pose_lane(cam, lane, cs, buf.cams[s]);
+                    xr[lane] = f[kRayRefX * cap + s];
+                    yr[lane] = f[kRayRefY * cap + s];
+                    xd[lane] = f[kRayDefX * cap + s];
+                    yd[lane] = f[kRayDefY * cap + s];
+                }
+                accumulate_sighting<L>(ref[g].A, has, xr, yr, cam.pose);
+                accumulate_sighting<L>(def[g].A, has, xd, yd, cam.pose);
             }
         }
-        for (int lane = 0; lane < L::width && t + lane < block.count; ++lane) {
-            block.triangulated[t + lane] = false;
-        }
-        if (!any<L>(eligible)) {
+        if (!any_eligible) {
             continue;
         }
-        Jacobi4Lanes<L> ref, def;
-        for (int i = 0; i < 16; ++i) {
-            ref.A[i] = def.A[i] = broadcast<L>(0.0);
-        }
-        CameraLanes<L> cam = broadcast_camera<L>(cs, buf.cams[0]);
-        D xr = broadcast<L>(0.0), yr = xr, xd = xr, yd = xr;
-        for (std::int64_t k = 0; k < most; ++k) {
-            M has = eligible;
-            for (int lane = 0; lane < L::width; ++lane) {
-                if (has[lane] == 0 || k >= block.n[t + lane]) {
-                    has[lane] = 0;
-                    continue;
-                }
-                const std::int64_t s = block.start[t + lane] + k;
-                set_pose_lane(cam, lane, cs, buf.cams[s]);
-                xr[lane] = f[kRayRefX * cap + s];
-                yr[lane] = f[kRayRefY * cap + s];
-                xd[lane] = f[kRayDefX * cap + s];
-                yd[lane] = f[kRayDefY * cap + s];
+        jacobi4_solve<L, 2 * G>(solves);
+        for (int g = 0; g < G; ++g) {
+            const int t = t0 + g * L::width;
+            if (!any<L>(eligible[g])) {
+                continue;
             }
-            accumulate_sighting<L>(ref.A, has, xr, yr, cam.pose);
-            accumulate_sighting<L>(def.A, has, xd, yd, cam.pose);
-        }
-        jacobi4_start(ref, eligible);
-        jacobi4_start(def, eligible);
-        jacobi4_both(ref, def);
-        D Xr[3], Xd[3];
-        const M ok = eligible & jacobi4_point(ref, Xr) & jacobi4_point(def, Xd);
-        for (int k = 0; k < 3; ++k) {
-            store<L>(&block.X[k][t], Xr[k]);
-            store<L>(&block.X[3 + k][t], Xd[k]);
-        }
-        for (int lane = 0; lane < L::width && t + lane < block.count; ++lane) {
-            block.triangulated[t + lane] = ok[lane] != 0;
+            D Xr[3], Xd[3];
+            const M ok = eligible[g] & jacobi4_point(ref[g], Xr) & jacobi4_point(def[g], Xd);
+            for (int k = 0; k < 3; ++k) {
+                store<L>(&block.X[k][t], Xr[k]);
+                store<L>(&block.X[3 + k][t], Xd[k]);
+            }
+            for (int lane = 0; lane < L::width && t + lane < block.count; ++lane) {
+                block.triangulated[t + lane] = ok[lane] != 0;
+            }
         }
     }
 }
@@ -771,10 +821,11 @@ enum PairResult { kXr = 0, kXd = 3, kXrWorld = 6, kXdWorld = 9, kDispSfmP = 12, 
 struct PairBlock {
     int count = 0;
     std::int64_t id[kPairBlock];
-    alignas(64) double in[kPairInputs][kPairBlock + 8];
-    alignas(64) double res[kPairResults][kPairBlock + 8];
-    bool ok[kPairBlock + 8];
-    bool valid[kPairBlock + 8];
+    // Room for a whole group of registers past the last point.
+    alignas(64) double in[kPairInputs][kPairBlock + 16];
+    alignas(64) double res[kPairResults][kPairBlock + 16];
+    bool ok[kPairBlock + 16];
+    bool valid[kPairBlock + 16];
 };
 
 // Samples both cameras of points [begin, end) and keeps those with two
@@ -825,79 +876,96 @@ void gather_pair_points(const ObservedScene& scene, const PairGroups& groups,
         ++n;
     }
     block.count = n;
-    // Whole registers past the last point repeat it.
-    for (int pad = n; n > 0 && pad < n + L::width; ++pad) {
+    // Whole groups of registers past the last point repeat it.
+    static_assert(kSolveGroup<L> * L::width <= 16, "the padding fits the block");
+    for (int pad = n; n > 0 && pad < n + kSolveGroup<L> * L::width; ++pad) {
         for (int field = 0; field < kPairInputs; ++field) {
             block.in[field][pad] = block.in[field][n - 1];
         }
     }
 }
 
-// Everything of W pair points at a time, from their pixels to their rows.
+// Everything of W pair points per register, a group of registers from b0
+// on, from their pixels to their rows.
 template <typename L>
 void compute_pair_lanes(const CameraLanes<L>& cam_a, const CameraLanes<L>& cam_b,
-                        const PairSettings& settings, PairBlock& block, int b) {
+                        const PairSettings& settings, PairBlock& block, int b0) {
     using D = typename L::D;
     using M = typename L::M;
-    const auto in = [&](int field) { return load<L>(&block.in[field][b]); };
-    const auto put = [&](int field, D v) { store<L>(&block.res[field][b], v); };
+    constexpr int G = kSolveGroup<L>;
+    // Pixels in the order ref A, ref B, def A, def B, with their cameras.
     const CameraLanes<L>* const cams[4] = {&cam_a, &cam_b, &cam_a, &cam_b};
-    const D px[4] = {in(kRefAX), in(kRefBX), in(kDefAX), in(kDefBX)};
-    const D py[4] = {in(kRefAY), in(kRefBY), in(kDefAY), in(kDefBY)};
-    D x[4], y[4];
-    normalize_pixels_lanes<L, 4>(cams, px, py, x, y);
-
-    Jacobi4Lanes<L> ref, def;
-    for (int i = 0; i < 16; ++i) {
-        ref.A[i] = def.A[i] = broadcast<L>(0.0);
-    }
+    constexpr int kPixelX[4] = {kRefAX, kRefBX, kDefAX, kDefBX};
+    constexpr int kPixelY[4] = {kRefAY, kRefBY, kDefAY, kDefBY};
     const M all = mask_of<L>(true);
-    accumulate_sighting<L>(ref.A, all, x[0], y[0], cam_a.pose);
-    accumulate_sighting<L>(ref.A, all, x[1], y[1], cam_b.pose);
-    accumulate_sighting<L>(def.A, all, x[2], y[2], cam_a.pose);
-    accumulate_sighting<L>(def.A, all, x[3], y[3], cam_b.pose);
-    jacobi4_start(ref, all);
-    jacobi4_start(def, all);
-    jacobi4_both(ref, def);
-    D Xr[3], Xd[3];
-    const M ok = jacobi4_point(ref, Xr) & jacobi4_point(def, Xd);
-
-    D u[4], v[4];
-    project_lanes<L>(cam_a, Xr[0], Xr[1], Xr[2], u[0], v[0]);
-    project_lanes<L>(cam_b, Xr[0], Xr[1], Xr[2], u[1], v[1]);
-    project_lanes<L>(cam_a, Xd[0], Xd[1], Xd[2], u[2], v[2]);
-    project_lanes<L>(cam_b, Xd[0], Xd[1], Xd[2], u[3], v[3]);
-    const D reproj_ref = 0.5 * (pixel_error_lanes<L>(u[0], v[0], px[0], py[0]) +
-                                pixel_error_lanes<L>(u[1], v[1], px[1], py[1]));
-    const D reproj_def = 0.5 * (pixel_error_lanes<L>(u[2], v[2], px[2], py[2]) +
-                                pixel_error_lanes<L>(u[3], v[3], px[3], py[3]));
-    const D corr_a = in(kCorrA);
-    const D corr_b = in(kCorrB);
-    // The minimum; a tie or a NaN comparison keeps corr_a.
-    const D corr_comb = select<L>(corr_a > corr_b, corr_b, corr_a);
-    // Inclusive bounds; NaN on either side fails.
-    const M valid = (corr_comb >= settings.min_corrcoef) &
-                    (reproj_ref <= settings.max_reprojection_error_px) &
-                    (reproj_def <= settings.max_reprojection_error_px);
-    D sum = broadcast<L>(0.0);
-    for (int k = 0; k < 3; ++k) {
-        const D d = Xd[k] - Xr[k];
-        put(kXr + k, Xr[k]);
-        put(kXd + k, Xd[k]);
-        put(kXrWorld + k, Xr[k] * settings.scale);
-        put(kXdWorld + k, Xd[k] * settings.scale);
-        put(kDispSfmP + k, d);
-        const D dw = d * settings.scale;
-        put(kDispWorldP + k, dw);
-        sum = sum + dw * dw;
+    D px[G][4], py[G][4];
+    Jacobi4Lanes<L> ref[G], def[G];
+    Jacobi4Lanes<L>* solves[2 * G];
+    for (int g = 0; g < G; ++g) {
+        const int b = b0 + g * L::width;
+        for (int k = 0; k < 4; ++k) {
+            px[g][k] = load<L>(&block.in[kPixelX[k]][b]);
+            py[g][k] = load<L>(&block.in[kPixelY[k]][b]);
+        }
+        D x[4], y[4];
+        normalize_pixels_lanes<L, 4>(cams, px[g], py[g], x, y);
+        for (int i = 0; i < 16; ++i) {
+            ref[g].A[i] = def[g].A[i] = broadcast<L>(0.0);
+        }
+        accumulate_sighting<L>(ref[g].A, all, x[0], y[0], cam_a.pose);
+        accumulate_sighting<L>(ref[g].A, all, x[1], y[1], cam_b.pose);
+        accumulate_sighting<L>(def[g].A, all, x[2], y[2], cam_a.pose);
+        accumulate_sighting<L>(def[g].A, all, x[3], y[3], cam_b.pose);
+        jacobi4_start(ref[g], all);
+        jacobi4_start(def[g], all);
+        solves[2 * g] = &ref[g];
+        solves[2 * g + 1] = &def[g];
     }
-    put(kDispNorm, L::sqrt(sum));
-    put(kCorrComb, corr_comb);
-    put(kReprojRef, reproj_ref);
-    put(kReprojDef, reproj_def);
-    for (int lane = 0; lane < L::width; ++lane) {
-        block.ok[b + lane] = ok[lane] != 0;
-        block.valid[b + lane] = valid[lane] != 0;
+    jacobi4_solve<L, 2 * G>(solves);
+
+    for (int g = 0; g < G; ++g) {
+        const int b = b0 + g * L::width;
+        const auto in = [&](int field) { return load<L>(&block.in[field][b]); };
+        const auto put = [&](int field, D v) { store<L>(&block.res[field][b], v); };
+        D Xr[3], Xd[3];
+        const M ok = jacobi4_point(ref[g], Xr) & jacobi4_point(def[g], Xd);
+        D u[4], v[4];
+        project_lanes<L>(cam_a, Xr[0], Xr[1], Xr[2], u[0], v[0]);
+        project_lanes<L>(cam_b, Xr[0], Xr[1], Xr[2], u[1], v[1]);
+        project_lanes<L>(cam_a, Xd[0], Xd[1], Xd[2], u[2], v[2]);
+        project_lanes<L>(cam_b, Xd[0], Xd[1], Xd[2], u[3], v[3]);
+        const D reproj_ref = 0.5 * (pixel_error_lanes<L>(u[0], v[0], px[g][0], py[g][0]) +
+                                    pixel_error_lanes<L>(u[1], v[1], px[g][1], py[g][1]));
+        const D reproj_def = 0.5 * (pixel_error_lanes<L>(u[2], v[2], px[g][2], py[g][2]) +
+                                    pixel_error_lanes<L>(u[3], v[3], px[g][3], py[g][3]));
+        const D corr_a = in(kCorrA);
+        const D corr_b = in(kCorrB);
+        // The minimum; a tie or a NaN comparison keeps corr_a.
+        const D corr_comb = select<L>(corr_a > corr_b, corr_b, corr_a);
+        // Inclusive bounds; NaN on either side fails.
+        const M valid = (corr_comb >= settings.min_corrcoef) &
+                        (reproj_ref <= settings.max_reprojection_error_px) &
+                        (reproj_def <= settings.max_reprojection_error_px);
+        D sum = broadcast<L>(0.0);
+        for (int k = 0; k < 3; ++k) {
+            const D d = Xd[k] - Xr[k];
+            put(kXr + k, Xr[k]);
+            put(kXd + k, Xd[k]);
+            put(kXrWorld + k, Xr[k] * settings.scale);
+            put(kXdWorld + k, Xd[k] * settings.scale);
+            put(kDispSfmP + k, d);
+            const D dw = d * settings.scale;
+            put(kDispWorldP + k, dw);
+            sum = sum + dw * dw;
+        }
+        put(kDispNorm, L::sqrt(sum));
+        put(kCorrComb, corr_comb);
+        put(kReprojRef, reproj_ref);
+        put(kReprojDef, reproj_def);
+        for (int lane = 0; lane < L::width; ++lane) {
+            block.ok[b + lane] = ok[lane] != 0;
+            block.valid[b + lane] = valid[lane] != 0;
+        }
     }
 }
 
@@ -941,7 +1009,7 @@ template <typename L>
 std::int64_t pair_rows_lanes(const ObservedScene& scene, const PairGroups& groups,
                              const PairSettings& settings, const PairOutputs& out,
                              std::int64_t first, std::int64_t last, std::int64_t out_row) {
-    static_assert(kPairBlock % L::width == 0, "a block holds whole lane groups");
+    static_assert(kPairBlock % (kSolveGroup<L> * L::width) == 0, "a block holds whole groups");
     if (first >= last) {
         return 0;
     }
@@ -952,7 +1020,7 @@ std::int64_t pair_rows_lanes(const ObservedScene& scene, const PairGroups& group
     for (std::int64_t begin = first; begin < last; begin += kPairBlock) {
         const std::int64_t end = std::min<std::int64_t>(begin + kPairBlock, last);
         gather_pair_points<L>(scene, groups, settings, begin, end, block);
-        for (int b = 0; b < block.count; b += L::width) {
+        for (int b = 0; b < block.count; b += kSolveGroup<L> * L::width) {
             compute_pair_lanes<L>(cam_a, cam_b, settings, block, b);
         }
         written += write_pair_block<L>(out, block, out_row + written);

@@ -184,6 +184,9 @@ const SceneCase kScenes[] = {
     // the 64-rotation cap, and |W| on both sides of 1e-12.
     {"kilometre", 1e7, 2, kInf, 0.6, 0.01, false},
     {"far", 3e12, 2, kInf, 0.6, 0.01, false},
+    // Few tracks with enough views: registers with no track to solve beside
+    // registers with some, in one group of solves.
+    {"few_eligible", 2.0, 11, 0.5, 0.6, 0.01, false},
 };
 constexpr std::int64_t kPointsPerScene = 13000;  // about 6.5 observations each
 
