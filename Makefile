@@ -16,7 +16,7 @@ CTEST  := $(VENV)/bin/ctest
 SOURCES := $(wildcard src/*.cpp src/*.hpp src/simd/*.cpp src/simd/*.hpp src/*.map stubs/*.pyi) CMakeLists.txt pyproject.toml
 
 .PHONY: test demo demo-images demo-sequence bench venv build cpp-test py-test sanitize \
-	sanitize-threads fuzz clean gtest
+	sanitize-threads test-aarch64 fuzz clean gtest
 
 $(PY):
 	@py=$$(scripts/find-python312) || exit 1; \
@@ -66,6 +66,10 @@ sanitize: venv gtest
 # The threaded C++ tests against a ThreadSanitizer build (build/tsan).
 sanitize-threads: gtest $(VENV)/.deps-build
 	JOBS=$(JOBS) BUILD=build/tsan CMAKE=$(CMAKE) scripts/sanitize-threads
+
+# The C++ tests cross-built for aarch64 and run under qemu (the portable path).
+test-aarch64: $(VENV)/.deps-build
+	CMAKE=$(CMAKE) JOBS=$(JOBS) scripts/test-aarch64
 
 # A longer fuzzing campaign under the sanitizers. KESTRINE_FUZZ_EXAMPLES sets the
 # examples per function (default 20000), KESTRINE_FUZZ_SEED another fixed seed.
