@@ -65,6 +65,67 @@ void set_camera_lane(CameraLanes<L>& cam, int lane, const CameraSet& cs, int c) 
     set_pose_lane(cam, lane, cs, c);
 }
 
+// Where every value a lane reads of a camera lies: the address of camera 0's
+// entry and the byte step from one camera to the next, so that a register of
+// cameras is filled by one gather per value.
+struct CameraColumns {
+    const unsigned char* lens[6];  // fx, cx, fy, cy, k1, k2; k1, k2 null when absent
+    const unsigned char* pose[12];
+    std::int64_t K_step, dist_step, R_step, t_step;
+};
+
+inline CameraColumns camera_columns(const CameraSet& cs) {
+    CameraColumns cols{};
+    cols.lens[0] = cs.K.address(0, 0, 0);
+    cols.lens[1] = cs.K.address(0, 0, 2);
+    cols.lens[2] = cs.K.address(0, 1, 1);
+    cols.lens[3] = cs.K.address(0, 1, 2);
+    const std::int64_t D = cs.dist.extent(1);
+    cols.lens[4] = D > 0 ? cs.dist.address(0, 0) : nullptr;
+    cols.lens[5] = D >= 2 ? cs.dist.address(0, 1) : nullptr;
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            cols.pose[4 * i + j] = cs.R.address(0, i, j);
+        }
+        cols.pose[4 * i + 3] = cs.t.address(0, i);
+    }
+    cols.K_step = cs.K.strides[0];
+    cols.dist_step = cs.dist.strides[0];
+    cols.R_step = cs.R.strides[0];
+    cols.t_step = cs.t.strides[0];
+    return cols;
+}
+
+// The lens of each lane's camera c, as set_lens_lane reads it.
+template <typename L>
+[[gnu::always_inline]] inline void gather_lens(CameraLanes<L>& cam, const CameraColumns& cols,
+                                               typename L::M c) {
+    const typename L::M K = c * cols.K_step;
+    cam.fx = gather<L>(cols.lens[0], K);
+    cam.cx = gather<L>(cols.lens[1], K);
+    cam.fy = gather<L>(cols.lens[2], K);
+    cam.cy = gather<L>(cols.lens[3], K);
+    const typename L::M dist = c * cols.dist_step;
+    cam.k1 = cols.lens[4] != nullptr ? gather<L>(cols.lens[4], dist) : broadcast<L>(0.0);
+    cam.k2 = cols.lens[5] != nullptr ? gather<L>(cols.lens[5], dist) : broadcast<L>(0.0);
+    // A NaN coefficient keeps the lens part on, as in the scalar kernels.
+    cam.distorted = ~((abs<L>(cam.k1) <= 1e-12) & (abs<L>(cam.k2) <= 1e-12));
+}
+
+// The pose of each lane's camera c, as pose_matrix copies it.
+template <typename L>
+[[gnu::always_inline]] inline void gather_pose(CameraLanes<L>& cam, const CameraColumns& cols,
+                                               typename L::M c) {
+    const typename L::M R = c * cols.R_step;
+    const typename L::M t = c * cols.t_step;
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            cam.pose[4 * i + j] = gather<L>(cols.pose[4 * i + j], R);
+        }
+        cam.pose[4 * i + 3] = gather<L>(cols.pose[4 * i + 3], t);
+    }
+}
+
 template <typename L>
 CameraLanes<L> broadcast_camera(const CameraSet& cs, int c) {
     CameraLanes<L> cam;
@@ -556,24 +617,35 @@ void gather_sightings(const ObservedScene& scene, const TrackGroups& groups,
 
 // Both rays of every sighting, W sightings at a time.
 template <typename L>
-void undistort_sightings(const CameraSet& cs, const TrackBlock& block, const SightingBuffers& buf) {
+void undistort_sightings(const CameraColumns& cols, const TrackBlock& block,
+                         const SightingBuffers& buf) {
     using D = typename L::D;
     double* const f = buf.values;
     const std::int64_t cap = buf.capacity;
-    for (std::int64_t s = 0; s < block.sightings; s += L::width) {
-        CameraLanes<L> cam;
-        for (int lane = 0; lane < L::width; ++lane) {
-            set_lens_lane(cam, lane, cs, buf.cams[s + lane]);
+    const auto rays = [&]<int R>(std::int64_t s) {
+        CameraLanes<L> cam[R];
+        const CameraLanes<L>* cams[2 * R];
+        D px[2 * R], py[2 * R], x[2 * R], y[2 * R];
+        for (int r = 0; r < R; ++r) {
+            const std::int64_t sr = s + r * L::width;
+            gather_lens<L>(cam[r], cols, load_int32<L>(&buf.cams[sr]));
+            cams[2 * r] = cams[2 * r + 1] = &cam[r];
+            px[2 * r] = load<L>(&f[kUvRefX * cap + sr]);
+            py[2 * r] = load<L>(&f[kUvRefY * cap + sr]);
+            px[2 * r + 1] = load<L>(&f[kUvDefX * cap + sr]);
+            py[2 * r + 1] = load<L>(&f[kUvDefY * cap + sr]);
         }
-        const CameraLanes<L>* const cams[2] = {&cam, &cam};
-        const D px[2] = {load<L>(&f[kUvRefX * cap + s]), load<L>(&f[kUvDefX * cap + s])};
-        const D py[2] = {load<L>(&f[kUvRefY * cap + s]), load<L>(&f[kUvDefY * cap + s])};
-        D x[2], y[2];
-        normalize_pixels_lanes<L, 2>(cams, px, py, x, y);
-        store<L>(&f[kRayRefX * cap + s], x[0]);
-        store<L>(&f[kRayRefY * cap + s], y[0]);
-        store<L>(&f[kRayDefX * cap + s], x[1]);
-        store<L>(&f[kRayDefY * cap + s], y[1]);
+        normalize_pixels_lanes<L, 2 * R>(cams, px, py, x, y);
+        for (int r = 0; r < R; ++r) {
+            const std::int64_t sr = s + r * L::width;
+            store<L>(&f[kRayRefX * cap + sr], x[2 * r]);
+            store<L>(&f[kRayRefY * cap + sr], y[2 * r]);
+            store<L>(&f[kRayDefX * cap + sr], x[2 * r + 1]);
+            store<L>(&f[kRayDefY * cap + sr], y[2 * r + 1]);
+        }
+    };
+    for (std::int64_t s = 0; s < block.sightings; s += L::width) {
+        rays.template operator()<1>(s);
     }
 }
 
@@ -786,6 +858,7 @@ void track_rows_lanes(const ObservedScene& scene, const TrackGroups& groups,
                       std::int64_t last, SightingScratch& scratch) {
     static_assert(kTrackBlock % L::width == 0, "a block holds whole lane groups");
     const std::int64_t cameras = usable_cameras(scene);
+    const CameraColumns cols = camera_columns(scene.cameras);
     TrackBlock block{};
     for (block.first = first; block.first < last; block.first += block.count) {
         // As many tracks as fit the block, and always at least one.
@@ -799,7 +872,7 @@ void track_rows_lanes(const ObservedScene& scene, const TrackGroups& groups,
         const SightingBuffers buf =
             reserve_sightings(scratch, groups.starts[static_cast<std::size_t>(end)] - begin);
         gather_sightings<L>(scene, groups, settings, cameras, block, buf);
-        undistort_sightings<L>(scene.cameras, block, buf);
+        undistort_sightings<L>(cols, block, buf);
         triangulate_tracks<L>(scene.cameras, settings, block, buf);
         reproject_sightings<L>(scene.cameras, block, buf);
         finish_tracks<L>(settings, block, buf);
