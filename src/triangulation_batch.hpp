@@ -615,7 +615,8 @@ void gather_sightings(const ObservedScene& scene, const TrackGroups& groups,
     }
 }
 
-// Both rays of every sighting, W sightings at a time.
+// Both rays of every sighting, two registers of W sightings at a time so
+// that four fixed-point chains overlap.
 template <typename L>
 void undistort_sightings(const CameraColumns& cols, const TrackBlock& block,
                          const SightingBuffers& buf) {
@@ -644,7 +645,13 @@ void undistort_sightings(const CameraColumns& cols, const TrackBlock& block,
             store<L>(&f[kRayDefY * cap + sr], y[2 * r + 1]);
         }
     };
-    for (std::int64_t s = 0; s < block.sightings; s += L::width) {
+    std::int64_t s = 0;
+    // The padding covers one register past the last sighting, so a second
+    // register is computed only when it starts before the end.
+    for (; s + L::width < block.sightings; s += 2 * L::width) {
+        rays.template operator()<2>(s);
+    }
+    if (s < block.sightings) {
         rays.template operator()<1>(s);
     }
 }
