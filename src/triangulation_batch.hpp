@@ -615,8 +615,8 @@ void gather_sightings(const ObservedScene& scene, const TrackGroups& groups,
     }
 }
 
-// Both rays of every sighting, two registers of W sightings at a time so
-// that four fixed-point chains overlap.
+// Both rays of every sighting, three registers of W sightings at a time so
+// that six fixed-point chains overlap.
 template <typename L>
 void undistort_sightings(const CameraColumns& cols, const TrackBlock& block,
                          const SightingBuffers& buf) {
@@ -646,8 +646,11 @@ void undistort_sightings(const CameraColumns& cols, const TrackBlock& block,
         }
     };
     std::int64_t s = 0;
-    // The padding covers one register past the last sighting, so a second
-    // register is computed only when it starts before the end.
+    // The padding covers one register past the last sighting, so every
+    // register after the first is computed only when it starts before the end.
+    for (; s + 2 * L::width < block.sightings; s += 3 * L::width) {
+        rays.template operator()<3>(s);
+    }
     for (; s + L::width < block.sightings; s += 2 * L::width) {
         rays.template operator()<2>(s);
     }
@@ -738,38 +741,65 @@ void triangulate_tracks(const CameraSet& cs, const TrackSettings& settings, Trac
     }
 }
 
-// Pixel errors of both points of each sighting's track, W sightings at a
-// time (only registers that hold a triangulated track).
+// Pixel errors of both points of each sighting's track, two registers of W
+// sightings at a time so that their divisions overlap (only registers that
+// hold a triangulated track).
 template <typename L>
-void reproject_sightings(const CameraSet& cs, const TrackBlock& block, const SightingBuffers& buf) {
+void reproject_sightings(const CameraColumns& cols, const TrackBlock& block,
+                         const SightingBuffers& buf) {
     using D = typename L::D;
+    using M = typename L::M;
     double* const f = buf.values;
     const std::int64_t cap = buf.capacity;
-    for (std::int64_t s = 0; s < block.sightings; s += L::width) {
-        bool needed = false;
+    const auto needed = [&](std::int64_t s) {
+        bool any_triangulated = false;
         for (int lane = 0; lane < L::width; ++lane) {
-            needed = needed || block.triangulated[buf.owner[s + lane]];
+            any_triangulated = any_triangulated || block.triangulated[buf.owner[s + lane]];
         }
-        if (!needed) {
+        return any_triangulated;
+    };
+    const auto errors = [&]<int R>(const std::int64_t(&at)[R]) {
+        CameraLanes<L> cam[R];
+        D u[R][2], v[R][2];
+        for (int r = 0; r < R; ++r) {
+            const M c = load_int32<L>(&buf.cams[at[r]]);
+            gather_lens<L>(cam[r], cols, c);
+            gather_pose<L>(cam[r], cols, c);
+            const M owner = load_int32<L>(&buf.owner[at[r]]) * 8;
+            D X[6];
+            for (int k = 0; k < 6; ++k) {
+                X[k] = gather<L>(reinterpret_cast<const unsigned char*>(block.X[k]), owner);
+            }
+            project_lanes<L>(cam[r], X[0], X[1], X[2], u[r][0], v[r][0]);
+            project_lanes<L>(cam[r], X[3], X[4], X[5], u[r][1], v[r][1]);
+        }
+        for (int r = 0; r < R; ++r) {
+            const std::int64_t s = at[r];
+            store<L>(&f[kErrRef * cap + s],
+                     pixel_error_lanes<L>(u[r][0], v[r][0], load<L>(&f[kUvRefX * cap + s]),
+                                          load<L>(&f[kUvRefY * cap + s])));
+            store<L>(&f[kErrDef * cap + s],
+                     pixel_error_lanes<L>(u[r][1], v[r][1], load<L>(&f[kUvDefX * cap + s]),
+                                          load<L>(&f[kUvDefY * cap + s])));
+        }
+    };
+    // Registers that need their errors are paired as they come.
+    std::int64_t waiting = -1;
+    for (std::int64_t s = 0; s < block.sightings; s += L::width) {
+        if (!needed(s)) {
             continue;
         }
-        CameraLanes<L> cam;
-        D X[6];
-        for (int lane = 0; lane < L::width; ++lane) {
-            set_camera_lane(cam, lane, cs, buf.cams[s + lane]);
-            for (int k = 0; k < 6; ++k) {
-                X[k][lane] = block.X[k][buf.owner[s + lane]];
-            }
+        if (waiting < 0) {
+            waiting = s;
+            continue;
         }
-        D u_ref, v_ref, u_def, v_def;
-        project_lanes<L>(cam, X[0], X[1], X[2], u_ref, v_ref);
-        project_lanes<L>(cam, X[3], X[4], X[5], u_def, v_def);
-        store<L>(&f[kErrRef * cap + s],
-                 pixel_error_lanes<L>(u_ref, v_ref, load<L>(&f[kUvRefX * cap + s]),
-                                      load<L>(&f[kUvRefY * cap + s])));
-        store<L>(&f[kErrDef * cap + s],
-                 pixel_error_lanes<L>(u_def, v_def, load<L>(&f[kUvDefX * cap + s]),
-                                      load<L>(&f[kUvDefY * cap + s])));
+        const std::int64_t at[2] = {waiting, s};
+        errors.template operator()<2>(at);
+        waiting = -1;
+    }
+    if (waiting >= 0) {
+        const std::int64_t at[1] = {waiting};
+        errors.template operator()<1>(at);
     }
 }
 
@@ -881,7 +911,7 @@ void track_rows_lanes(const ObservedScene& scene, const TrackGroups& groups,
         gather_sightings<L>(scene, groups, settings, cameras, block, buf);
         undistort_sightings<L>(cols, block, buf);
         triangulate_tracks<L>(scene.cameras, settings, block, buf);
-        reproject_sightings<L>(scene.cameras, block, buf);
+        reproject_sightings<L>(cols, block, buf);
         finish_tracks<L>(settings, block, buf);
         write_track_block<L>(out, block);
     }
