@@ -65,6 +65,67 @@ void set_camera_lane(CameraLanes<L>& cam, int lane, const CameraSet& cs, int c) 
     set_pose_lane(cam, lane, cs, c);
 }
 
+// Where every value a lane reads of a camera lies: the address of camera 0's
+// entry and the byte step from one camera to the next, so that a register of
+// cameras is filled by one gather per value.
+struct CameraColumns {
+    const unsigned char* lens[6];  // fx, cx, fy, cy, k1, k2; k1, k2 null when absent
+    const unsigned char* pose[12];
+    std::int64_t K_step, dist_step, R_step, t_step;
+};
+
+inline CameraColumns camera_columns(const CameraSet& cs) {
+    CameraColumns cols{};
+    cols.lens[0] = cs.K.address(0, 0, 0);
+    cols.lens[1] = cs.K.address(0, 0, 2);
+    cols.lens[2] = cs.K.address(0, 1, 1);
+    cols.lens[3] = cs.K.address(0, 1, 2);
+    const std::int64_t D = cs.dist.extent(1);
+    cols.lens[4] = D > 0 ? cs.dist.address(0, 0) : nullptr;
+    cols.lens[5] = D >= 2 ? cs.dist.address(0, 1) : nullptr;
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            cols.pose[4 * i + j] = cs.R.address(0, i, j);
+        }
+        cols.pose[4 * i + 3] = cs.t.address(0, i);
+    }
+    cols.K_step = cs.K.strides[0];
+    cols.dist_step = cs.dist.strides[0];
+    cols.R_step = cs.R.strides[0];
+    cols.t_step = cs.t.strides[0];
+    return cols;
+}
+
+// The lens of each lane's camera c, as set_lens_lane reads it.
+template <typename L>
+[[gnu::always_inline]] inline void gather_lens(CameraLanes<L>& cam, const CameraColumns& cols,
+                                               typename L::M c) {
+    const typename L::M K = c * cols.K_step;
+    cam.fx = gather<L>(cols.lens[0], K);
+    cam.cx = gather<L>(cols.lens[1], K);
+    cam.fy = gather<L>(cols.lens[2], K);
+    cam.cy = gather<L>(cols.lens[3], K);
+    const typename L::M dist = c * cols.dist_step;
+    cam.k1 = cols.lens[4] != nullptr ? gather<L>(cols.lens[4], dist) : broadcast<L>(0.0);
+    cam.k2 = cols.lens[5] != nullptr ? gather<L>(cols.lens[5], dist) : broadcast<L>(0.0);
+    // A NaN coefficient keeps the lens part on, as in the scalar kernels.
+    cam.distorted = ~((abs<L>(cam.k1) <= 1e-12) & (abs<L>(cam.k2) <= 1e-12));
+}
+
+// The pose of each lane's camera c, as pose_matrix copies it.
+template <typename L>
+[[gnu::always_inline]] inline void gather_pose(CameraLanes<L>& cam, const CameraColumns& cols,
+                                               typename L::M c) {
+    const typename L::M R = c * cols.R_step;
+    const typename L::M t = c * cols.t_step;
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            cam.pose[4 * i + j] = gather<L>(cols.pose[4 * i + j], R);
+        }
+        cam.pose[4 * i + 3] = gather<L>(cols.pose[4 * i + 3], t);
+    }
+}
+
 template <typename L>
 CameraLanes<L> broadcast_camera(const CameraSet& cs, int c) {
     CameraLanes<L> cam;
@@ -554,26 +615,47 @@ void gather_sightings(const ObservedScene& scene, const TrackGroups& groups,
     }
 }
 
-// Both rays of every sighting, W sightings at a time.
+// Both rays of every sighting, three registers of W sightings at a time so
+// that six fixed-point chains overlap.
 template <typename L>
-void undistort_sightings(const CameraSet& cs, const TrackBlock& block, const SightingBuffers& buf) {
+void undistort_sightings(const CameraColumns& cols, const TrackBlock& block,
+                         const SightingBuffers& buf) {
     using D = typename L::D;
     double* const f = buf.values;
     const std::int64_t cap = buf.capacity;
-    for (std::int64_t s = 0; s < block.sightings; s += L::width) {
-        CameraLanes<L> cam;
-        for (int lane = 0; lane < L::width; ++lane) {
-            set_lens_lane(cam, lane, cs, buf.cams[s + lane]);
+    const auto rays = [&]<int R>(std::int64_t s) {
+        CameraLanes<L> cam[R];
+        const CameraLanes<L>* cams[2 * R];
+        D px[2 * R], py[2 * R], x[2 * R], y[2 * R];
+        for (int r = 0; r < R; ++r) {
+            const std::int64_t sr = s + r * L::width;
+            gather_lens<L>(cam[r], cols, load_int32<L>(&buf.cams[sr]));
+            cams[2 * r] = cams[2 * r + 1] = &cam[r];
+            px[2 * r] = load<L>(&f[kUvRefX * cap + sr]);
+            py[2 * r] = load<L>(&f[kUvRefY * cap + sr]);
+            px[2 * r + 1] = load<L>(&f[kUvDefX * cap + sr]);
+            py[2 * r + 1] = load<L>(&f[kUvDefY * cap + sr]);
         }
-        const CameraLanes<L>* const cams[2] = {&cam, &cam};
-        const D px[2] = {load<L>(&f[kUvRefX * cap + s]), load<L>(&f[kUvDefX * cap + s])};
-        const D py[2] = {load<L>(&f[kUvRefY * cap + s]), load<L>(&f[kUvDefY * cap + s])};
-        D x[2], y[2];
-        normalize_pixels_lanes<L, 2>(cams, px, py, x, y);
-        store<L>(&f[kRayRefX * cap + s], x[0]);
-        store<L>(&f[kRayRefY * cap + s], y[0]);
-        store<L>(&f[kRayDefX * cap + s], x[1]);
-        store<L>(&f[kRayDefY * cap + s], y[1]);
+        normalize_pixels_lanes<L, 2 * R>(cams, px, py, x, y);
+        for (int r = 0; r < R; ++r) {
+            const std::int64_t sr = s + r * L::width;
+            store<L>(&f[kRayRefX * cap + sr], x[2 * r]);
+            store<L>(&f[kRayRefY * cap + sr], y[2 * r]);
+            store<L>(&f[kRayDefX * cap + sr], x[2 * r + 1]);
+            store<L>(&f[kRayDefY * cap + sr], y[2 * r + 1]);
+        }
+    };
+    std::int64_t s = 0;
+    // The padding covers one register past the last sighting, so every
+    // register after the first is computed only when it starts before the end.
+    for (; s + 2 * L::width < block.sightings; s += 3 * L::width) {
+        rays.template operator()<3>(s);
+    }
+    for (; s + L::width < block.sightings; s += 2 * L::width) {
+        rays.template operator()<2>(s);
+    }
+    if (s < block.sightings) {
+        rays.template operator()<1>(s);
     }
 }
 
@@ -659,38 +741,65 @@ void triangulate_tracks(const CameraSet& cs, const TrackSettings& settings, Trac
     }
 }
 
-// Pixel errors of both points of each sighting's track, W sightings at a
-// time (only registers that hold a triangulated track).
+// Pixel errors of both points of each sighting's track, two registers of W
+// sightings at a time so that their divisions overlap (only registers that
+// hold a triangulated track).
 template <typename L>
-void reproject_sightings(const CameraSet& cs, const TrackBlock& block, const SightingBuffers& buf) {
+void reproject_sightings(const CameraColumns& cols, const TrackBlock& block,
+                         const SightingBuffers& buf) {
     using D = typename L::D;
+    using M = typename L::M;
     double* const f = buf.values;
     const std::int64_t cap = buf.capacity;
-    for (std::int64_t s = 0; s < block.sightings; s += L::width) {
-        bool needed = false;
+    const auto needed = [&](std::int64_t s) {
+        bool any_triangulated = false;
         for (int lane = 0; lane < L::width; ++lane) {
-            needed = needed || block.triangulated[buf.owner[s + lane]];
+            any_triangulated = any_triangulated || block.triangulated[buf.owner[s + lane]];
         }
-        if (!needed) {
+        return any_triangulated;
+    };
+    const auto errors = [&]<int R>(const std::int64_t(&at)[R]) {
+        CameraLanes<L> cam[R];
+        D u[R][2], v[R][2];
+        for (int r = 0; r < R; ++r) {
+            const M c = load_int32<L>(&buf.cams[at[r]]);
+            gather_lens<L>(cam[r], cols, c);
+            gather_pose<L>(cam[r], cols, c);
+            const M owner = load_int32<L>(&buf.owner[at[r]]) * 8;
+            D X[6];
+            for (int k = 0; k < 6; ++k) {
+                X[k] = gather<L>(reinterpret_cast<const unsigned char*>(block.X[k]), owner);
+            }
+            project_lanes<L>(cam[r], X[0], X[1], X[2], u[r][0], v[r][0]);
+            project_lanes<L>(cam[r], X[3], X[4], X[5], u[r][1], v[r][1]);
+        }
+        for (int r = 0; r < R; ++r) {
+            const std::int64_t s = at[r];
+            store<L>(&f[kErrRef * cap + s],
+                     pixel_error_lanes<L>(u[r][0], v[r][0], load<L>(&f[kUvRefX * cap + s]),
+                                          load<L>(&f[kUvRefY * cap + s])));
+            store<L>(&f[kErrDef * cap + s],
+                     pixel_error_lanes<L>(u[r][1], v[r][1], load<L>(&f[kUvDefX * cap + s]),
+                                          load<L>(&f[kUvDefY * cap + s])));
+        }
+    };
+    // Registers that need their errors are paired as they come.
+    std::int64_t waiting = -1;
+    for (std::int64_t s = 0; s < block.sightings; s += L::width) {
+        if (!needed(s)) {
             continue;
         }
-        CameraLanes<L> cam;
-        D X[6];
-        for (int lane = 0; lane < L::width; ++lane) {
-            set_camera_lane(cam, lane, cs, buf.cams[s + lane]);
-            for (int k = 0; k < 6; ++k) {
-                X[k][lane] = block.X[k][buf.owner[s + lane]];
-            }
+        if (waiting < 0) {
+            waiting = s;
+            continue;
         }
-        D u_ref, v_ref, u_def, v_def;
-        project_lanes<L>(cam, X[0], X[1], X[2], u_ref, v_ref);
-        project_lanes<L>(cam, X[3], X[4], X[5], u_def, v_def);
-        store<L>(&f[kErrRef * cap + s],
-                 pixel_error_lanes<L>(u_ref, v_ref, load<L>(&f[kUvRefX * cap + s]),
-                                      load<L>(&f[kUvRefY * cap + s])));
-        store<L>(&f[kErrDef * cap + s],
-                 pixel_error_lanes<L>(u_def, v_def, load<L>(&f[kUvDefX * cap + s]),
-                                      load<L>(&f[kUvDefY * cap + s])));
+        const std::int64_t at[2] = {waiting, s};
+        errors.template operator()<2>(at);
+        waiting = -1;
+    }
+    if (waiting >= 0) {
+        const std::int64_t at[1] = {waiting};
+        errors.template operator()<1>(at);
     }
 }
 
@@ -786,6 +895,7 @@ void track_rows_lanes(const ObservedScene& scene, const TrackGroups& groups,
                       std::int64_t last, SightingScratch& scratch) {
     static_assert(kTrackBlock % L::width == 0, "a block holds whole lane groups");
     const std::int64_t cameras = usable_cameras(scene);
+    const CameraColumns cols = camera_columns(scene.cameras);
     TrackBlock block{};
     for (block.first = first; block.first < last; block.first += block.count) {
         // As many tracks as fit the block, and always at least one.
@@ -799,9 +909,9 @@ void track_rows_lanes(const ObservedScene& scene, const TrackGroups& groups,
         const SightingBuffers buf =
             reserve_sightings(scratch, groups.starts[static_cast<std::size_t>(end)] - begin);
         gather_sightings<L>(scene, groups, settings, cameras, block, buf);
-        undistort_sightings<L>(scene.cameras, block, buf);
+        undistort_sightings<L>(cols, block, buf);
         triangulate_tracks<L>(scene.cameras, settings, block, buf);
-        reproject_sightings<L>(scene.cameras, block, buf);
+        reproject_sightings<L>(cols, block, buf);
         finish_tracks<L>(settings, block, buf);
         write_track_block<L>(out, block);
     }

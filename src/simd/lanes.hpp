@@ -54,6 +54,13 @@ struct Baseline {
         return (m[0] | m[1]) != 0;
 #endif
     }
+    KESTRINE_LANE static D gather(const unsigned char* base, M offset) {
+        D r;
+        for (int i = 0; i < width; ++i) {
+            std::memcpy(&r[i], base + offset[i], sizeof(double));
+        }
+        return r;
+    }
 };
 
 #if defined(__x86_64__)
@@ -67,6 +74,10 @@ struct Avx2 {
     KESTRINE_LANE static D sqrt(D x) { return _mm256_sqrt_pd(x); }
     KESTRINE_LANE static bool any(M m) {
         return _mm256_movemask_pd(reinterpret_cast<__m256d>(m)) != 0;
+    }
+    KESTRINE_LANE static D gather(const unsigned char* base, M offset) {
+        return _mm256_i64gather_pd(reinterpret_cast<const double*>(base),
+                                   reinterpret_cast<__m256i>(offset), 1);
     }
 };
 #pragma GCC pop_options
@@ -83,6 +94,10 @@ struct Avx512 {
     KESTRINE_LANE static bool any(M m) {
         return _mm512_test_epi64_mask(reinterpret_cast<__m512i>(m),
                                       reinterpret_cast<__m512i>(m)) != 0;
+    }
+    KESTRINE_LANE static D gather(const unsigned char* base, M offset) {
+        return _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xFF,
+                                        reinterpret_cast<__m512i>(offset), base, 1);
     }
 };
 #pragma GCC pop_options
@@ -108,6 +123,22 @@ KESTRINE_LANE typename L::D load(const double* p) {
 template <typename L>
 KESTRINE_LANE void store(double* p, typename L::D v) {
     std::memcpy(p, &v, sizeof v);
+}
+
+// Lane i holds the double at base + offset[i] bytes: one element per lane
+// from a strided view, at any alignment.
+template <typename L>
+KESTRINE_LANE typename L::D gather(const unsigned char* base, typename L::M offset) {
+    return L::gather(base, offset);
+}
+
+// W consecutive 32-bit integers (camera indices, owners), widened per lane.
+template <typename L>
+KESTRINE_LANE typename L::M load_int32(const std::int32_t* p) {
+    typedef std::int32_t Int32s __attribute__((vector_size(4 * L::width)));
+    Int32s v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_convertvector(v, typename L::M);
 }
 
 // a where m is set, b elsewhere.

@@ -76,6 +76,8 @@ struct SceneCase {
     double min_corrcoef;
     double hostile;          // share of observations with a broken pixel or camera
     bool axis_aligned;       // identity rotations and pixels on the principal point: equal pivots
+    int dist_columns = 2;    // 0 and 1 leave k2 (and k1) at zero; columns past two are never read
+    bool reversed_cameras = false;  // camera arrays viewed with negative strides
 };
 
 constexpr int kCameras = 7;
@@ -87,13 +89,15 @@ constexpr int kSpacing = 4;  // a node every 5 pixels
 // at 9e-13 (off) and at 2e-12 (on), strong and mild distortion, a NaN
 // coefficient, and k1 = -4, whose radial factor collapses at radius 0.5.
 struct Scene {
-    Cameras cams{kCameras, 2};
+    Cameras cams;
+    bool reversed_cameras;
     Dic dic{kCameras, kGridRows, kGridCols};
     std::vector<std::int64_t> ids;
     std::vector<std::int32_t> cam_of;
     std::vector<double> uv;
 
-    Scene(const SceneCase& sc, std::int64_t points, std::uint64_t seed) {
+    Scene(const SceneCase& sc, std::int64_t points, std::uint64_t seed)
+        : cams(kCameras, sc.dist_columns), reversed_cameras(sc.reversed_cameras) {
         std::mt19937_64 rng(seed);
         std::uniform_real_distribution<double> unit(-1.0, 1.0);
         std::uniform_real_distribution<double> share(0.0, 1.0);
@@ -112,8 +116,9 @@ struct Scene {
             K[4] = 185.0;
             K[5] = 120.0;
             K[8] = 1.0;
-            cams.dist[static_cast<std::size_t>(c * 2)] = lenses[c][0];
-            cams.dist[static_cast<std::size_t>(c * 2 + 1)] = lenses[c][1];
+            for (int k = 0; k < sc.dist_columns; ++k) {
+                cams.dist[static_cast<std::size_t>(c * sc.dist_columns + k)] = k < 2 ? lenses[c][k] : kPayloadNaN;
+            }
         }
         for (std::size_t k = 0; k < dic.u.size(); ++k) {
             dic.u[k] = 0.05 * unit(rng);
@@ -123,7 +128,7 @@ struct Scene {
             dic.valid[k] = roll < 0.03 ? 0 : 1;
             if (roll > 0.995) dic.corr[k] = kPayloadNaN;  // passes the nearest-node test
         }
-        const CameraSet cs = cams.set();
+        const CameraSet cs = camera_set();
         std::uniform_int_distribution<int> views(0, 13);
         std::uniform_int_distribution<int> camera(0, kCameras - 1);
         for (std::int64_t p = 0; p < points; ++p) {
@@ -161,9 +166,25 @@ struct Scene {
         }
     }
 
+    CameraSet camera_set() {
+        CameraSet cs = cams.set();
+        if (reversed_cameras) {
+            // The same arrays read from the last camera back to the first.
+            const auto reverse = [](auto& view) {
+                view.data += (view.shape[0] - 1) * view.strides[0];
+                view.strides[0] = -view.strides[0];
+            };
+            reverse(cs.K);
+            reverse(cs.dist);
+            reverse(cs.R);
+            reverse(cs.t);
+        }
+        return cs;
+    }
+
     ObservedScene scene() {
         ObservedScene s;
-        s.cameras = cams.set();
+        s.cameras = camera_set();
         s.dic = dic.stack(kSpacing);
         const auto M = static_cast<std::int64_t>(ids.size());
         s.observations.point_indices = contiguous_view<const std::int64_t, 1>(ids.data(), {M});
@@ -187,6 +208,10 @@ const SceneCase kScenes[] = {
     // Few tracks with enough views: registers with no track to solve beside
     // registers with some, in one group of solves.
     {"few_eligible", 2.0, 11, 0.5, 0.6, 0.01, false},
+    // Lenses of fewer or more coefficients, camera arrays read backwards.
+    {"no_lens", 1.0, 2, 0.5, 0.6, 0.01, false, 0},
+    {"k1_only_reversed", 1.0, 2, 0.5, 0.6, 0.01, false, 1, true},
+    {"five_coefficients_reversed", 1.0, 2, 0.5, 0.6, 0.01, false, 5, true},
 };
 constexpr std::int64_t kPointsPerScene = 13000;  // about 6.5 observations each
 
@@ -474,14 +499,16 @@ TEST(PairRows, EveryTargetMatchesTheScalarKernels) {
     for (const SceneCase& sc : kScenes) {
         Scene scene(sc, kPointsPerScene, ++seed);
         const ObservedScene s = scene.scene();
-        // Cameras 2 and 3 have distortion, 0 has none, 4 a NaN coefficient.
+        // Cameras 2 and 3 have distortion, 0 has none, 4 a NaN coefficient
+        // (as stored; a reversed view numbers them from the end).
         for (const auto& [cam_a, cam_b] : {std::pair{2, 3}, std::pair{0, 6}, std::pair{4, 1}}) {
             const PairGroups groups = group_pair(s.observations, cam_a, cam_b);
             const auto n = static_cast<std::int64_t>(groups.points.size());
             const PairSettings settings{cam_a, cam_b, sc.min_corrcoef, sc.max_error, 0.75};
             PairResult expected(n);
             const std::int64_t kept = reference_pair_rows(s, groups, settings, expected.out);
-            if (cam_a != 4 && sc.world <= 1.0) {
+            const int nan_lens = sc.reversed_cameras ? kCameras - 1 - 4 : 4;
+            if (cam_a != nan_lens && cam_b != nan_lens && sc.world <= 1.0) {
                 EXPECT_GT(kept, n / 4) << sc.name;
             }
             for (const KernelTarget& target : kernel_targets()) {
