@@ -1,6 +1,7 @@
 #include "pair.hpp"
 
 #include <cstring>
+#include <functional>
 
 #include "parallel.hpp"
 #include "simd/targets.hpp"
@@ -81,14 +82,30 @@ std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const Pair
         kept[static_cast<std::size_t>(t)] =
             reconstruct_pair_rows(scene, groups, settings, out, first, last, first);
     });
-    // Ranges in order, each moved down onto the end of the one before.
+    // Ranges in order, each moved down onto the end of the one before. Within
+    // one array the moves must go in range order; the arrays are independent,
+    // so they are shared out over the threads.
+    std::vector<std::int64_t> to(kept.size(), 0);
     std::int64_t rows = 0;
     for (std::size_t t = 0; t < kept.size(); ++t) {
-#define KESTRINE_MOVE_ROWS(key, type, tail) move_rows(out.key, bounds[t], rows, kept[t]);
-        KESTRINE_PAIR_RESULTS(KESTRINE_MOVE_ROWS)
-#undef KESTRINE_MOVE_ROWS
+        to[t] = rows;
         rows += kept[t];
     }
+    const auto move_array = [&](const auto& view) {
+        for (std::size_t t = 0; t < kept.size(); ++t) {
+            move_rows(view, bounds[t], to[t], kept[t]);
+        }
+    };
+    std::vector<std::function<void()>> moves;
+#define KESTRINE_MOVE_ARRAY(key, type, tail) moves.push_back([&] { move_array(out.key); });
+    KESTRINE_PAIR_RESULTS(KESTRINE_MOVE_ARRAY)
+#undef KESTRINE_MOVE_ARRAY
+    run_ranges(threads, static_cast<std::int64_t>(moves.size()), 1,
+               [&](std::int64_t first, std::int64_t last) {
+                   for (std::int64_t a = first; a < last; ++a) {
+                       moves[static_cast<std::size_t>(a)]();
+                   }
+               });
     return rows;
 }
 
