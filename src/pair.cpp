@@ -20,26 +20,32 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
         in_pair += (cam == cam_a || cam == cam_b) ? 1 : 0;
     }
     // Counted first so the table of pair rows is allocated once at its size.
+    // Each entry carries its camera in a high bit of the row, so the sorted
+    // entries need not go back to the table in random order.
+    constexpr std::int64_t kInB = std::int64_t{1} << 62;
     std::vector<IdRow> entries;
     entries.reserve(in_pair);
     for (std::int64_t i = 0; i < N; ++i) {
         const int cam = observations.cam_indices(i);
-        if (cam == cam_a || cam == cam_b) {
+        if (cam == cam_a) {
             entries.push_back({observations.point_indices(i), i});
+        } else if (cam == cam_b) {
+            entries.push_back({observations.point_indices(i), i | kInB});
         }
     }
     sort_by_id(entries, threads);
 
+    groups.points.reserve(in_pair / 2);
     std::size_t begin = 0;
     while (begin < entries.size()) {
         PairSlots slots{entries[begin].id, -1, -1};
         std::size_t end = begin;
         for (; end < entries.size() && entries[end].id == slots.id; ++end) {
             const std::int64_t row = entries[end].row;
-            if (observations.cam_indices(row) == cam_a) {
+            if ((row & kInB) == 0) {
                 slots.row_a = row;
             } else {
-                slots.row_b = row;
+                slots.row_b = row & ~kInB;
             }
         }
         if (slots.row_a >= 0 && slots.row_b >= 0) {
