@@ -1,4 +1,4 @@
-// The batch kernels instantiated for the avx512 target.
+// The batch kernels compiled for AVX-512.
 #include "simd/prelude.hpp"
 #if defined(__x86_64__)
 #pragma GCC target("avx512f")
@@ -6,23 +6,6 @@
 #include "triangulation_batch.hpp"
 
 namespace kestrine::simd {
-
-void surface_rows_avx512(const SurfaceInputs& in, const SurfaceOutputs& out, std::int64_t begin,
-                     std::int64_t end) {
-    surface_rows_lanes<Avx512>(in, out, begin, end);
-}
-
-void track_rows_avx512(const ObservedScene& scene, const TrackGroups& groups,
-                   const TrackSettings& settings, const TrackOutputs& out, std::int64_t first,
-                   std::int64_t last, SightingScratch& scratch) {
-    track_rows_lanes<Avx512>(scene, groups, settings, out, first, last, scratch);
-}
-
-std::int64_t pair_rows_avx512(const ObservedScene& scene, const PairGroups& groups,
-                          const PairSettings& settings, const PairOutputs& out,
-                          std::int64_t first, std::int64_t last, std::int64_t out_row) {
-    return pair_rows_lanes<Avx512>(scene, groups, settings, out, first, last, out_row);
-}
-
+KESTRINE_INSTANTIATE_TARGET(Avx512)
 }  // namespace kestrine::simd
 #endif

@@ -1,27 +1,9 @@
-// The batch kernels instantiated for the baseline target.
+// The batch kernels compiled for the baseline: SSE2 on x86-64, portable
+// vector code elsewhere. No instruction-set switch: every CPU runs this.
 #include "simd/prelude.hpp"
-// No instruction-set switch: this is the code every CPU runs.
 #include "deformation_batch.hpp"
 #include "triangulation_batch.hpp"
 
 namespace kestrine::simd {
-
-void surface_rows_baseline(const SurfaceInputs& in, const SurfaceOutputs& out, std::int64_t begin,
-                     std::int64_t end) {
-    surface_rows_lanes<Baseline>(in, out, begin, end);
-}
-
-void track_rows_baseline(const ObservedScene& scene, const TrackGroups& groups,
-                   const TrackSettings& settings, const TrackOutputs& out, std::int64_t first,
-                   std::int64_t last, SightingScratch& scratch) {
-    track_rows_lanes<Baseline>(scene, groups, settings, out, first, last, scratch);
-}
-
-std::int64_t pair_rows_baseline(const ObservedScene& scene, const PairGroups& groups,
-                          const PairSettings& settings, const PairOutputs& out,
-                          std::int64_t first, std::int64_t last, std::int64_t out_row) {
-    return pair_rows_lanes<Baseline>(scene, groups, settings, out, first, last, out_row);
-}
-
+KESTRINE_INSTANTIATE_TARGET(Baseline)
 }  // namespace kestrine::simd
-

@@ -10,23 +10,34 @@
 
 namespace kestrine::simd {
 
-#define KESTRINE_TARGET_ENTRIES(target)                                                        \
-    void surface_rows_##target(const SurfaceInputs& in, const SurfaceOutputs& out,           \
-                               std::int64_t begin, std::int64_t end);                     \
-    void track_rows_##target(const ObservedScene& scene, const TrackGroups& groups,          \
-                             const TrackSettings& settings, const TrackOutputs& out,         \
-                             std::int64_t first, std::int64_t last, SightingScratch& scratch); \
-    std::int64_t pair_rows_##target(const ObservedScene& scene, const PairGroups& groups,    \
-                                    const PairSettings& settings, const PairOutputs& out,    \
-                                    std::int64_t first, std::int64_t last,                   \
-                                    std::int64_t out_row);
+// The lane types of the targets (simd/lanes.hpp defines them).
+struct Baseline;
+struct Avx2;
+struct Avx512;
 
-KESTRINE_TARGET_ENTRIES(baseline)
-#if defined(__x86_64__)
-KESTRINE_TARGET_ENTRIES(avx2)
-KESTRINE_TARGET_ENTRIES(avx512)
-#endif
+// The batch kernels, templates over the lane type. Each target's translation
+// unit defines them for its lane type (KESTRINE_INSTANTIATE_TARGET), compiled
+// for its instruction set; no other translation unit instantiates them.
+template <typename L>
+void surface_rows_lanes(const SurfaceInputs& in, const SurfaceOutputs& out, std::int64_t begin,
+                        std::int64_t end);
+template <typename L>
+void track_rows_lanes(const ObservedScene& scene, const TrackGroups& groups,
+                      const TrackSettings& settings, const TrackOutputs& out, std::int64_t first,
+                      std::int64_t last, SightingScratch& scratch);
+template <typename L>
+std::int64_t pair_rows_lanes(const ObservedScene& scene, const PairGroups& groups,
+                             const PairSettings& settings, const PairOutputs& out,
+                             std::int64_t first, std::int64_t last, std::int64_t out_row);
 
-#undef KESTRINE_TARGET_ENTRIES
+#define KESTRINE_INSTANTIATE_TARGET(L)                                                          \
+    template void surface_rows_lanes<L>(const SurfaceInputs&, const SurfaceOutputs&,            \
+                                        std::int64_t, std::int64_t);                            \
+    template void track_rows_lanes<L>(const ObservedScene&, const TrackGroups&,                 \
+                                      const TrackSettings&, const TrackOutputs&, std::int64_t,  \
+                                      std::int64_t, SightingScratch&);                          \
+    template std::int64_t pair_rows_lanes<L>(const ObservedScene&, const PairGroups&,           \
+                                             const PairSettings&, const PairOutputs&,           \
+                                             std::int64_t, std::int64_t, std::int64_t);
 
 }  // namespace kestrine::simd

@@ -15,15 +15,18 @@ bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 
 // Taking a kernel's address runs none of its instructions, so the table
 // itself is safe on any CPU.
+template <typename L>
+constexpr KernelTarget target(const char* name, int width, bool (*supported)()) {
+    return {name, width, supported, simd::surface_rows_lanes<L>, simd::track_rows_lanes<L>,
+            simd::pair_rows_lanes<L>};
+}
+
 constexpr KernelTarget kTargets[] = {
 #if defined(__x86_64__)
-    {"avx512", 8, has_avx512, simd::surface_rows_avx512, simd::track_rows_avx512,
-     simd::pair_rows_avx512},
-    {"avx2", 4, has_avx2, simd::surface_rows_avx2, simd::track_rows_avx2,
-     simd::pair_rows_avx2},
+    target<simd::Avx512>("avx512", 8, has_avx512),
+    target<simd::Avx2>("avx2", 4, has_avx2),
 #endif
-    {"baseline", 2, always, simd::surface_rows_baseline, simd::track_rows_baseline,
-     simd::pair_rows_baseline},
+    target<simd::Baseline>("baseline", 2, always),
 };
 
 const KernelTarget& first_supported() {
