@@ -87,18 +87,47 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--max-reprojection-error", type=_bounded(float, 0.0, 100.0, low_open=True), default=1.0,
                    metavar="PX", help="reprojection threshold in pixels (default 1)")
     p.add_argument("--seed", type=_bounded(int, 0, 2**32 - 1), default=7, help="random seed (default 7)")
-    p.add_argument("--output", type=Path, default=Path("demo-output"),
-                   help="folder for the figure (default demo-output/)")
-    p.add_argument("--no-figure", action="store_true", help="skip the figure (no matplotlib needed)")
+    add_figure_options(p)
     return p
 
 
-def parse_args(argv=None) -> argparse.Namespace:
-    p = parser()
+# The figure options and their handling, shared by every demo command.
+def add_figure_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--output", type=Path, default=Path("demo-output"),
+                   help="folder for the figure (default demo-output/)")
+    p.add_argument("--no-figure", action="store_true", help="skip the figure (no matplotlib needed)")
+
+
+def parse_with_figure(p: argparse.ArgumentParser, argv=None) -> argparse.Namespace:
+    """Parsed arguments; an --output that exists and is not a folder is an option error."""
     args = p.parse_args(argv)
     if not args.no_figure and args.output.exists() and not args.output.is_dir():
         p.error(f"--output {args.output} exists and is not a folder")
     return args
+
+
+def save_figure(fig, folder: Path, name: str, dpi: int = 110) -> Path:
+    import matplotlib.pyplot as plt
+    folder.mkdir(parents=True, exist_ok=True)
+    path = folder / name
+    fig.savefig(path, dpi=dpi)
+    plt.close(fig)
+    return path
+
+
+def report_figure(write, result, folder: Path) -> bool:
+    """Writes the figure and says where; False, with the reason printed, when it cannot."""
+    try:
+        path = write(result, folder)
+    except OSError as exc:
+        print(f"error: could not write the figure to {folder}: {exc.strerror or exc}", file=sys.stderr)
+        return False
+    print(f"figure written to {os.path.abspath(path)}")
+    return True
+
+
+def parse_args(argv=None) -> argparse.Namespace:
+    return parse_with_figure(parser(), argv)
 
 
 # --------------------------------------------------------------------------- measurement
@@ -315,11 +344,7 @@ def write_figure(summary: Summary, folder: Path) -> Path:
     ax_hist.set_title("Reprojection errors (reconstruct_tracks)")
     ax_hist.legend()
     fig.tight_layout()
-    folder.mkdir(parents=True, exist_ok=True)
-    path = folder / FIGURE_NAME
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-    return path
+    return save_figure(fig, folder, FIGURE_NAME)
 
 
 def main(argv=None) -> int:
@@ -335,13 +360,8 @@ def main(argv=None) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 1
     print_report(summary)
-    if not args.no_figure:
-        try:
-            path = write_figure(summary, args.output)
-        except OSError as exc:
-            print(f"error: could not write the figure to {args.output}: {exc.strerror or exc}", file=sys.stderr)
-            return 1
-        print(f"figure written to {os.path.abspath(path)}")
+    if not args.no_figure and not report_figure(write_figure, summary, args.output):
+        return 1
     check = noiseless_check(summary)
     return 0 if check is None or check[0] else 3
 

@@ -25,7 +25,6 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import math
-import os
 import sys
 import time
 from pathlib import Path
@@ -521,11 +520,7 @@ def write_figure(run_: ImageRun, folder: Path, cam: int = 0) -> Path:
     ax_map.set_ylabel("height along the axis [mm]")
     ax_map.set_aspect("equal")
     fig.tight_layout()
-    folder.mkdir(parents=True, exist_ok=True)
-    path = folder / FIGURE_NAME
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
-    return path
+    return demo.save_figure(fig, folder, FIGURE_NAME, dpi=100)
 
 
 # --------------------------------------------------------------------------- command line
@@ -559,17 +554,12 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--max-reprojection-error", type=bounded(float, 0.0, 100.0, low_open=True), default=1.0,
                    metavar="PX", help="reprojection threshold in pixels (default 1)")
     p.add_argument("--seed", type=bounded(int, 0, 2**32 - 2), default=7, help="random seed (default 7)")
-    p.add_argument("--output", type=Path, default=Path("demo-output"),
-                   help="folder for the figure (default demo-output/)")
-    p.add_argument("--no-figure", action="store_true", help="skip the figure (no matplotlib needed)")
+    demo.add_figure_options(p)
     return p
 
 
 def main(argv=None) -> int:
-    p = parser()
-    args = p.parse_args(argv)
-    if not args.no_figure and args.output.exists() and not args.output.is_dir():
-        p.error(f"--output {args.output} exists and is not a folder")
+    args = demo.parse_with_figure(parser(), argv)
     config = ImageConfig(n_cameras=args.cameras, n_points=args.points, stretch=args.stretch,
                          noise_grey=args.noise, image_scale=args.image_scale, subset=args.subset,
                          subset_spacing=args.spacing, supersample=args.supersample, seed=args.seed)
@@ -584,13 +574,8 @@ def main(argv=None) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 1
     print_report(result)
-    if not args.no_figure:
-        try:
-            path = write_figure(result, args.output)
-        except OSError as exc:
-            print(f"error: could not write the figure to {args.output}: {exc.strerror or exc}", file=sys.stderr)
-            return 1
-        print(f"figure written to {os.path.abspath(path)}")
+    if not args.no_figure and not demo.report_figure(write_figure, result, args.output):
+        return 1
     print(f"total {time.perf_counter() - start:.1f} s")
     passed, _ = strain_check(result)
     return 0 if passed or config.noise_grey > 0.0 else 3

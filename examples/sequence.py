@@ -156,11 +156,7 @@ def write_figure(results: list[FrameResult], folder: Path) -> Path:
     ax.grid(alpha=0.3)
     ax.legend()
     fig.tight_layout()
-    folder.mkdir(parents=True, exist_ok=True)
-    path = folder / FIGURE_NAME
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-    return path
+    return demo.save_figure(fig, folder, FIGURE_NAME)
 
 
 # --------------------------------------------------------------------------- command line
@@ -181,17 +177,13 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--workers", type=bounded(int, 1, 256), default=None,
                    help="worker processes of the embedded cluster (default: one per core)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
-    p.add_argument("--output", type=Path, default=Path("demo-output"),
-                   help="folder for the figure (default demo-output/)")
-    p.add_argument("--no-figure", action="store_true", help="skip the figure (no matplotlib needed)")
+    demo.add_figure_options(p)
     return p
 
 
 def main(argv=None) -> int:
     p = parser()
-    args = p.parse_args(argv)
-    if not args.no_figure and args.output.exists() and not args.output.is_dir():
-        p.error(f"--output {args.output} exists and is not a folder")
+    args = demo.parse_with_figure(p, argv)
     try:
         demo.require_kestrine()
         demo.require("scipy", "scipy", "Meshing the surface points")
@@ -236,13 +228,8 @@ def main(argv=None) -> int:
     busy = sum(r.seconds for r in results)
     print(f"{len(results)} frames in {elapsed:.1f} s on {workers} workers ({busy:.1f} s of frame work); "
           f"worst |mean - analytic| of Epc1, Epc2: {worst_deviation(results):.1e}")
-    if not args.no_figure:
-        try:
-            path = write_figure(results, args.output)
-        except OSError as exc:
-            print(f"error: could not write the figure to {args.output}: {exc.strerror or exc}", file=sys.stderr)
-            return 1
-        print(f"figure written to {os.path.abspath(path)}")
+    if not args.no_figure and not demo.report_figure(write_figure, results, args.output):
+        return 1
     return 0
 
 
