@@ -33,9 +33,12 @@ void sort_by_id(std::vector<IdRow>& entries, int threads) {
     // counts every chunk's bytes, gives each (byte value, chunk) its place
     // (chunks in order within a value, so the sort stays stable), then moves
     // every chunk: the same order whatever the number of chunks.
-    const std::vector<std::int64_t> chunks = range_bounds(threads, n, 1);
-    const std::size_t T = chunks.size() - 1;
-    std::vector<std::array<Histogram, 8>> counts(T);
+    // Below this size a pass is shorter than starting its threads.
+    constexpr std::int64_t kThreadedSortMin = std::int64_t{1} << 17;
+    const int T = n >= kThreadedSortMin ? threads : 1;
+    const std::vector<std::int64_t> chunks = range_bounds(T, n, 1);
+    const std::size_t chunk_count = chunks.size() - 1;
+    std::vector<std::array<Histogram, 8>> counts(chunk_count);
     run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
         auto& count = counts[static_cast<std::size_t>(t)];
         for (Histogram& h : count) {
@@ -49,7 +52,7 @@ void sort_by_id(std::vector<IdRow>& entries, int threads) {
         }
     });
     std::vector<IdRow> scratch(entries.size());
-    std::vector<Histogram> place(T);
+    std::vector<Histogram> place(chunk_count);
     bool first_pass = true;
     for (int b = 0; b < 8; ++b) {
         const auto byte = static_cast<std::size_t>(b);
@@ -65,7 +68,7 @@ void sort_by_id(std::vector<IdRow>& entries, int threads) {
         }
         // After the first pass the chunks hold other entries: count again
         // (one chunk holds them all, so its counts stay right).
-        if (!first_pass && T > 1) {
+        if (!first_pass && chunk_count > 1) {
             run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
                 Histogram& h = counts[static_cast<std::size_t>(t)][byte];
                 h.fill(0);
@@ -77,7 +80,7 @@ void sort_by_id(std::vector<IdRow>& entries, int threads) {
         first_pass = false;
         std::int64_t offset = 0;
         for (std::size_t v = 0; v < 256; ++v) {
-            for (std::size_t t = 0; t < T; ++t) {
+            for (std::size_t t = 0; t < chunk_count; ++t) {
                 place[t][v] = offset;
                 offset += counts[t][byte][v];
             }

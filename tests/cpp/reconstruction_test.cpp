@@ -42,9 +42,9 @@ TEST(SortById, StableSignedOrder) {
 
 TEST(SortByIdThreads, ChunkedSortIsTheSameOrder) {
     // Many equal ids across chunk boundaries, negative and huge ids: every
-    // thread count gives the one stable order.
+    // thread count gives the one stable order (large enough to be split).
     std::mt19937_64 rng(4);
-    std::vector<IdRow> base(20011);
+    std::vector<IdRow> base(200011);
     for (std::size_t i = 0; i < base.size(); ++i) {
         const std::int64_t pick = static_cast<std::int64_t>(rng() % 300) - 150;
         base[i] = {pick * (pick % 7 == 0 ? std::int64_t{1} << 40 : 1), static_cast<std::int64_t>(i)};
