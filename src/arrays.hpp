@@ -17,6 +17,7 @@
 #include "deformation.hpp"
 #include "dic_sampling.hpp"
 #include "observations.hpp"
+#include "result_memory.hpp"
 #include "views.hpp"
 
 namespace kestrine {
@@ -107,6 +108,41 @@ ResultView<T, extents...> add_result(py::dict& result, const char* key, py::ssiz
 
 #define KESTRINE_ADD_RESULT(key, type, tail) \
     out.key = add_result<type KESTRINE_EXTENTS(tail)>(result, #key, rows);
+
+// While alive, numpy takes the data of new arrays on this thread from one
+// huge-page arena for `bytes` in `arrays` arrays (result_memory.hpp), when
+// that is large enough to pay; otherwise, or if numpy refuses the handler,
+// it allocates as usual. The arrays own their data either way.
+class ResultMemory {
+public:
+    ResultMemory(std::size_t bytes, std::size_t arrays);
+    ~ResultMemory();
+    ResultMemory(const ResultMemory&) = delete;
+    ResultMemory& operator=(const ResultMemory&) = delete;
+
+private:
+    ArenaScope scope_;
+    struct Handler* handler_ = nullptr;
+    PyObject* previous_ = nullptr;
+};
+
+template <typename T, int... extents>
+constexpr std::size_t result_row_bytes() {
+    return sizeof(Element<T>) * (std::size_t{1} * ... * static_cast<std::size_t>(extents));
+}
+
+#define KESTRINE_RESULT_ROW_BYTES(key, type, tail) +result_row_bytes<type KESTRINE_EXTENTS(tail)>()
+#define KESTRINE_RESULT_COUNT(key, type, tail) +1
+
+// Creates every array of a result table at `rows` rows, in its order, into
+// the dict `result` and the views `out`, sharing one arena when large.
+#define KESTRINE_CREATE_RESULTS(TABLE)                                                   \
+    {                                                                                    \
+        const ResultMemory memory(                                                       \
+            static_cast<std::size_t>(rows) * (0 TABLE(KESTRINE_RESULT_ROW_BYTES)),       \
+            0 TABLE(KESTRINE_RESULT_COUNT));                                             \
+        TABLE(KESTRINE_ADD_RESULT)                                                       \
+    }
 
 // Keeps the first `rows` rows of every array of result. The arrays are new
 // and unshared, so numpy reallocates their memory in place (no copy where the

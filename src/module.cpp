@@ -111,7 +111,7 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
     const py::ssize_t rows = groups.track_count;
     py::dict result;
     TrackOutputs out;
-    KESTRINE_TRACK_RESULTS(KESTRINE_ADD_RESULT)
+    KESTRINE_CREATE_RESULTS(KESTRINE_TRACK_RESULTS)
     if (workers == 1) {
         reconstruct_track_rows(scene, groups, settings, out, 0, rows);
     } else {
@@ -161,7 +161,7 @@ py::dict reconstruct_pair_surface_points(
     const auto rows = static_cast<py::ssize_t>(groups.points.size());
     py::dict result;
     PairOutputs out;
-    KESTRINE_PAIR_RESULTS(KESTRINE_ADD_RESULT)
+    KESTRINE_CREATE_RESULTS(KESTRINE_PAIR_RESULTS)
     py::ssize_t kept = 0;
     if (workers == 1) {
         kept = reconstruct_pair_rows(scene, groups, settings, out, 0, rows, 0);
@@ -191,7 +191,7 @@ py::dict compute_surface_deformation(IndexArray<std::int32_t> faces, Array<doubl
     const py::ssize_t rows = in.faces.extent(0);
     py::dict result;
     SurfaceOutputs out;
-    KESTRINE_SURFACE_RESULTS(KESTRINE_ADD_RESULT)
+    KESTRINE_CREATE_RESULTS(KESTRINE_SURFACE_RESULTS)
     if (workers == 1) {
         compute_surface_rows(in, out, 1);
     } else {

@@ -184,3 +184,36 @@ def test_results_die_with_their_last_reference(name):
     assert [sys.getrefcount(result[key]) for key in result] == [2] * len(result)  # dict, argument
     del result
     assert all(ref() is None for ref in refs)
+
+
+def mapped() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_large_results_free_their_memory_array_by_array():
+    """Results of 4 MiB and more share one huge-page mapping. Each array still owns
+    its memory: one kept array keeps its bytes while the others give theirs back, it
+    can be resized, and the mapping goes when the last array does."""
+    args = mesh(12000)
+    expected = {k: v.copy() for k, v in nk.compute_surface_deformation(**args).items()}
+    assert sum(v.nbytes for v in expected.values()) >= 4 << 20
+
+    kept, virtual, resident = [], mapped(), rss()
+    for _ in range(20):
+        result = nk.compute_surface_deformation(**args)
+        kept.append(result["Epc1"])
+        del result
+    # Twenty calls return 85 MB; what stays is the kept arrays and a page or two of each call.
+    if not UNDER_ASAN:
+        assert rss() - resident < 20 * (8 << 10) + 20 * expected["Epc1"].nbytes + RSS_SLACK
+    for array in kept:
+        assert array.flags.owndata and array.tobytes() == expected["Epc1"].tobytes()
+    n = len(kept[0])
+    kept[0].resize(3 * n, refcheck=False)
+    assert kept[0][:n].tobytes() == expected["Epc1"].tobytes() and not kept[0][n:].any()
+    kept[1].resize(n // 3, refcheck=False)
+    assert kept[1].tobytes() == expected["Epc1"][: n // 3].tobytes()
+    del kept, array
+    if not UNDER_ASAN:
+        assert mapped() - virtual < 4 << 20
