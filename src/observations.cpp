@@ -19,7 +19,7 @@ using Histogram = std::array<std::int64_t, 256>;
 
 }  // namespace
 
-void sort_by_id(std::vector<IdRow>& entries, int threads) {
+void sort_by_id(IdRows& entries, int threads) {
     const auto n = static_cast<std::int64_t>(entries.size());
     if (n < 2) {
         return;
@@ -51,7 +51,7 @@ void sort_by_id(std::vector<IdRow>& entries, int threads) {
             }
         }
     });
-    std::vector<IdRow> scratch(entries.size());
+    IdRows scratch(entries.size());
     std::vector<Histogram> place(chunk_count);
     bool first_pass = true;
     for (int b = 0; b < 8; ++b) {

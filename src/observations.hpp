@@ -7,6 +7,7 @@
 
 #include "camera.hpp"
 #include "dic_sampling.hpp"
+#include "result_memory.hpp"
 #include "views.hpp"
 
 namespace kestrine {
@@ -41,13 +42,14 @@ struct IdRow {
     std::int64_t id;
     std::int64_t row;
 };
+using IdRows = std::vector<IdRow, ScratchAllocator<IdRow>>;
 
 // Sorts by signed id, ascending; rows of equal id keep their relative order.
 // A stable radix sort, so grouping costs O(M) whatever the id distribution,
 // and matches an ordered map from id to rows appended in ascending row order.
 // With threads > 1 the counting and moving are split over that many threads;
 // the order is the same.
-void sort_by_id(std::vector<IdRow>& entries, int threads = 1);
+void sort_by_id(IdRows& entries, int threads = 1);
 
 // Euclidean pixel distance between a reprojection p and the measured pixel q.
 double pixel_error(const Vector2& p, const Vector2& q);

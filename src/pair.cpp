@@ -23,7 +23,7 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
     // Each entry carries its camera in a high bit of the row, so the sorted
     // entries need not go back to the table in random order.
     constexpr std::int64_t kInB = std::int64_t{1} << 62;
-    std::vector<IdRow> entries;
+    IdRows entries;
     entries.reserve(in_pair);
     for (std::int64_t i = 0; i < N; ++i) {
         const int cam = observations.cam_indices(i);

@@ -18,7 +18,8 @@ struct PairSlots {
 };
 
 struct PairGroups {
-    std::vector<PairSlots> points;  // only points seen by both cameras, ascending id
+    // Only points seen by both cameras, ascending id.
+    std::vector<PairSlots, ScratchAllocator<PairSlots>> points;
     bool carries_a = false;         // some observation is in camera a
     bool carries_b = false;
 };

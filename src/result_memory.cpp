@@ -113,9 +113,9 @@ void* heap_block(std::size_t bytes) {
 
 }  // namespace
 
-ArenaScope::ArenaScope(std::size_t bytes, std::size_t blocks) {
+ArenaScope::ArenaScope(std::size_t bytes, std::size_t blocks, std::size_t min_bytes) {
 #if KESTRINE_HAVE_MMAP
-    if (bytes < kArenaMinBytes) {
+    if (bytes < min_bytes) {
         return;
     }
     const std::size_t page = page_bytes();
@@ -150,6 +150,7 @@ ArenaScope::ArenaScope(std::size_t bytes, std::size_t blocks) {
 #else
     (void)bytes;
     (void)blocks;
+    (void)min_bytes;
 #endif
 }
 

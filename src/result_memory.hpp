@@ -14,6 +14,8 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
+#include <utility>
 
 namespace kestrine {
 
@@ -22,13 +24,17 @@ inline constexpr std::size_t kArenaMinBytes = std::size_t{4} << 20;
 
 struct Arena;
 
+// Scratch is mapped from a smaller size: below it, the heap's own mappings
+// and reuse serve as well.
+inline constexpr std::size_t kScratchMapBytes = std::size_t{256} << 10;
+
 // An arena for `bytes` of blocks in `blocks` allocations, or nullptr when
-// bytes is below kArenaMinBytes or the mapping fails (blocks then come from
-// the heap). The scope that opened it carves from it until it closes; the
+// bytes is below min_bytes or the mapping fails (blocks then come from the
+// heap). The scope that opened it carves from it until it closes; the
 // mapping lives until the scope is closed and every block is released.
 class ArenaScope {
 public:
-    ArenaScope(std::size_t bytes, std::size_t blocks);
+    ArenaScope(std::size_t bytes, std::size_t blocks, std::size_t min_bytes = kArenaMinBytes);
     ~ArenaScope();
     ArenaScope(const ArenaScope&) = delete;
     ArenaScope& operator=(const ArenaScope&) = delete;
@@ -52,5 +58,51 @@ void release_block(void* block);
 void* resize_block(void* block, std::size_t bytes);
 // Whether the block lies in an arena (for tests and the benchmark).
 bool block_in_arena(const void* block);
+
+// Allocator for a call's large scratch vectors: from kScratchMapBytes on, each
+// allocation is a mapping of its own (huge pages where whole), returned to the
+// system when freed, so a call leaves no free heap behind it.
+// resize() and the size constructor leave elements uninitialised: every
+// vector using it is written before it is read.
+template <typename T>
+struct ScratchAllocator {
+    using value_type = T;
+
+    ScratchAllocator() = default;
+    template <typename U>
+    ScratchAllocator(const ScratchAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        // From 1 MiB on, whole huge pages: one fault instead of hundreds is
+        // worth the untouched rest of the last one.
+        const std::size_t bytes = n * sizeof(T);
+        const std::size_t huge = std::size_t{2} << 20;
+        const ArenaScope scope(bytes >= huge / 2 ? (bytes + huge - 1) / huge * huge : bytes, 1,
+                               kScratchMapBytes);
+        void* block = allocate_block(scope.arena(), bytes);
+        if (block == nullptr) {
+            throw std::bad_alloc();
+        }
+        return static_cast<T*>(block);
+    }
+    void deallocate(T* p, std::size_t) noexcept { release_block(p); }
+
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+
+    template <typename U>
+    bool operator==(const ScratchAllocator<U>&) const noexcept {
+        return true;
+    }
+};
 
 }  // namespace kestrine

@@ -13,8 +13,17 @@ TrackGroups group_tracks(const ObservationTable& observations, int threads) {
         groups.entries.push_back({observations.point_indices(i), i});
     }
     sort_by_id(groups.entries, threads);
+    const auto starts_track = [&](std::size_t k) {
+        return k == 0 || groups.entries[k].id != groups.entries[k - 1].id;
+    };
+    // Counted first, so the offsets are allocated once at their size.
+    std::size_t tracks = 0;
     for (std::size_t k = 0; k < groups.entries.size(); ++k) {
-        if (k == 0 || groups.entries[k].id != groups.entries[k - 1].id) {
+        tracks += starts_track(k) ? 1 : 0;
+    }
+    groups.starts.reserve(tracks + 1);
+    for (std::size_t k = 0; k < groups.entries.size(); ++k) {
+        if (starts_track(k)) {
             groups.starts.push_back(static_cast<std::int64_t>(k));
         }
     }

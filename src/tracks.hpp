@@ -21,8 +21,8 @@ struct TrackSettings {
 // Observation rows ordered by ascending point id, each track's rows in table
 // order: track r is entries[starts[r]] up to entries[starts[r + 1]].
 struct TrackGroups {
-    std::vector<IdRow> entries;
-    std::vector<std::int64_t> starts;  // track_count + 1 offsets
+    IdRows entries;
+    std::vector<std::int64_t, ScratchAllocator<std::int64_t>> starts;  // track_count + 1 offsets
     std::int64_t track_count = 0;
 };
 

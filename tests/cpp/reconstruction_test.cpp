@@ -24,7 +24,7 @@ namespace {
 using namespace kestrine::testing;
 
 TEST(SortById, StableSignedOrder) {
-    std::vector<IdRow> rows{{5, 0}, {-2, 1}, {5, 2}, {3, 3}, {-2, 4}, {INT64_MIN, 5}, {INT64_MAX, 6},
+    IdRows rows{{5, 0}, {-2, 1}, {5, 2}, {3, 3}, {-2, 4}, {INT64_MIN, 5}, {INT64_MAX, 6},
                             {-1, 7}, {256, 8}, {0, 9}};
     sort_by_id(rows);
     const std::vector<std::int64_t> ids{INT64_MIN, -2, -2, -1, 0, 3, 5, 5, 256, INT64_MAX};
@@ -34,7 +34,7 @@ TEST(SortById, StableSignedOrder) {
         EXPECT_EQ(rows[k].row, order[k]);
     }
     // Two observations given in descending id order.
-    std::vector<IdRow> two{{9, 0}, {4, 1}};
+    IdRows two{{9, 0}, {4, 1}};
     sort_by_id(two);
     EXPECT_EQ(two[0].row, 1);
     EXPECT_EQ(two[1].row, 0);
@@ -44,16 +44,16 @@ TEST(SortByIdThreads, ChunkedSortIsTheSameOrder) {
     // Many equal ids across chunk boundaries, negative and huge ids: every
     // thread count gives the one stable order (large enough to be split).
     std::mt19937_64 rng(4);
-    std::vector<IdRow> base(200011);
+    IdRows base(200011);
     for (std::size_t i = 0; i < base.size(); ++i) {
         const std::int64_t pick = static_cast<std::int64_t>(rng() % 300) - 150;
         base[i] = {pick * (pick % 7 == 0 ? std::int64_t{1} << 40 : 1), static_cast<std::int64_t>(i)};
     }
-    std::vector<IdRow> expected = base;
+    IdRows expected = base;
     std::stable_sort(expected.begin(), expected.end(),
                      [](const IdRow& a, const IdRow& b) { return a.id < b.id; });
     for (const int threads : {1, 2, 3, 8}) {
-        std::vector<IdRow> rows = base;
+        IdRows rows = base;
         sort_by_id(rows, threads);
         bool same = true;
         for (std::size_t k = 0; k < rows.size(); ++k) {
