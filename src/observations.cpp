@@ -10,9 +10,11 @@ namespace kestrine {
 
 namespace {
 
-// Flipping the sign bit makes unsigned byte order equal signed order.
-std::uint64_t sort_key(const IdRow& e) {
-    return static_cast<std::uint64_t>(e.id) ^ (std::uint64_t{1} << 63);
+// Offsets from the lowest id, in unsigned arithmetic, keep the order of the
+// ids and leave only as many varying bytes as the ids' range needs (ids on
+// both sides of zero would otherwise differ in all eight).
+std::uint64_t sort_key(const IdRow& e, std::int64_t lowest) {
+    return static_cast<std::uint64_t>(e.id) - static_cast<std::uint64_t>(lowest);
 }
 
 using Histogram = std::array<std::int64_t, 256>;
@@ -24,8 +26,12 @@ void sort_by_id(IdRows& entries, int threads) {
     if (n < 2) {
         return;
     }
-    const bool sorted = std::is_sorted(entries.begin(), entries.end(),
-                                       [](const IdRow& a, const IdRow& b) { return a.id < b.id; });
+    bool sorted = true;
+    std::int64_t lowest = entries[0].id;
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        sorted = sorted && entries[i - 1].id <= entries[i].id;
+        lowest = std::min(lowest, entries[i].id);
+    }
     if (sorted) {
         return;
     }
@@ -34,7 +40,7 @@ void sort_by_id(IdRows& entries, int threads) {
     // (chunks in order within a value, so the sort stays stable), then moves
     // every chunk: the same order whatever the number of chunks.
     // Below this size a pass is shorter than starting its threads.
-    constexpr std::int64_t kThreadedSortMin = std::int64_t{1} << 17;
+    constexpr std::int64_t kThreadedSortMin = std::int64_t{1} << 19;
     const int T = n >= kThreadedSortMin ? threads : 1;
     const std::vector<std::int64_t> chunks = range_bounds(T, n, 1);
     const std::size_t chunk_count = chunks.size() - 1;
@@ -45,7 +51,7 @@ void sort_by_id(IdRows& entries, int threads) {
             h.fill(0);
         }
         for (std::int64_t i = begin; i < end; ++i) {
-            const std::uint64_t k = sort_key(entries[static_cast<std::size_t>(i)]);
+            const std::uint64_t k = sort_key(entries[static_cast<std::size_t>(i)], lowest);
             for (int b = 0; b < 8; ++b) {
                 ++count[static_cast<std::size_t>(b)][(k >> (8 * b)) & 0xFF];
             }
@@ -73,7 +79,7 @@ void sort_by_id(IdRows& entries, int threads) {
                 Histogram& h = counts[static_cast<std::size_t>(t)][byte];
                 h.fill(0);
                 for (std::int64_t i = begin; i < end; ++i) {
-                    ++h[(sort_key(entries[static_cast<std::size_t>(i)]) >> (8 * b)) & 0xFF];
+                    ++h[(sort_key(entries[static_cast<std::size_t>(i)], lowest) >> (8 * b)) & 0xFF];
                 }
             });
         }
@@ -89,11 +95,33 @@ void sort_by_id(IdRows& entries, int threads) {
             Histogram& at = place[static_cast<std::size_t>(t)];
             for (std::int64_t i = begin; i < end; ++i) {
                 const IdRow& e = entries[static_cast<std::size_t>(i)];
-                scratch[static_cast<std::size_t>(at[(sort_key(e) >> (8 * b)) & 0xFF]++)] = e;
+                scratch[static_cast<std::size_t>(at[(sort_key(e, lowest) >> (8 * b)) & 0xFF]++)] = e;
             }
         });
         entries.swap(scratch);
     }
+}
+
+bool dense_ids(const ObservationTable& observations, std::int64_t& lowest, std::size_t& span) {
+    const std::int64_t n = observations.size();
+    if (n == 0) {
+        return false;
+    }
+    std::int64_t lo = observations.point_indices(0);
+    std::int64_t hi = lo;
+    for (std::int64_t i = 1; i < n; ++i) {
+        const std::int64_t id = observations.point_indices(i);
+        lo = std::min(lo, id);
+        hi = std::max(hi, id);
+    }
+    // In unsigned arithmetic the width of any two int64 ids is exact.
+    const std::uint64_t width = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+    if (width >= static_cast<std::uint64_t>(n)) {
+        return false;
+    }
+    lowest = lo;
+    span = static_cast<std::size_t>(width) + 1;
+    return true;
 }
 
 std::int64_t usable_cameras(const ObservedScene& scene) {

@@ -51,6 +51,11 @@ using IdRows = std::vector<IdRow, ScratchAllocator<IdRow>>;
 // the order is the same.
 void sort_by_id(IdRows& entries, int threads = 1);
 
+// When the table's ids span fewer values than it has rows, grouping can
+// address a table by id instead of sorting: true, with the lowest id and the
+// span (highest - lowest + 1). False for an empty table or wider ids.
+bool dense_ids(const ObservationTable& observations, std::int64_t& lowest, std::size_t& span);
+
 // Euclidean pixel distance between a reprojection p and the measured pixel q.
 double pixel_error(const Vector2& p, const Vector2& q);
 

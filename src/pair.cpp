@@ -8,9 +8,51 @@
 
 namespace kestrine {
 
+namespace {
+
+// Each id's rows by direct address, then the complete ids in ascending
+// order: the same points as sorting, in two passes. Rows go in ascending
+// order, so the highest row of a camera is the one left.
+void group_dense_ids(const ObservationTable& observations, int cam_a, int cam_b,
+                     std::int64_t lowest, std::size_t span, PairGroups& groups) {
+    const std::int64_t N = observations.size();
+    std::vector<std::int64_t, ScratchAllocator<std::int64_t>> rows(2 * span, -1);
+    for (std::int64_t i = 0; i < N; ++i) {
+        const int cam = observations.cam_indices(i);
+        const auto k = static_cast<std::size_t>(static_cast<std::uint64_t>(observations.point_indices(i)) -
+                                                static_cast<std::uint64_t>(lowest));
+        groups.carries_a = groups.carries_a || cam == cam_a;
+        groups.carries_b = groups.carries_b || cam == cam_b;
+        if (cam == cam_a) {
+            rows[2 * k] = i;
+        } else if (cam == cam_b) {
+            rows[2 * k + 1] = i;
+        }
+    }
+    std::size_t complete = 0;
+    for (std::size_t k = 0; k < span; ++k) {
+        complete += (rows[2 * k] >= 0 && rows[2 * k + 1] >= 0) ? 1 : 0;
+    }
+    groups.points.reserve(complete);
+    for (std::size_t k = 0; k < span; ++k) {
+        if (rows[2 * k] >= 0 && rows[2 * k + 1] >= 0) {
+            groups.points.push_back({static_cast<std::int64_t>(static_cast<std::uint64_t>(lowest) + k),
+                                     rows[2 * k], rows[2 * k + 1]});
+        }
+    }
+}
+
+}  // namespace
+
 PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b,
                       int threads) {
     PairGroups groups;
+    std::int64_t lowest = 0;
+    std::size_t span = 0;
+    if (dense_ids(observations, lowest, span)) {
+        group_dense_ids(observations, cam_a, cam_b, lowest, span, groups);
+        return groups;
+    }
     const std::int64_t N = observations.size();
     std::size_t in_pair = 0;
     for (std::int64_t i = 0; i < N; ++i) {

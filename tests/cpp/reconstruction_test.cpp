@@ -40,11 +40,59 @@ TEST(SortById, StableSignedOrder) {
     EXPECT_EQ(two[1].row, 0);
 }
 
+// Ids narrower than the table are grouped by address, wider ones by sorting:
+// the same table with its ids spread out (order kept) must group alike.
+TEST(Grouping, DenseIdsGroupAsSorting) {
+    std::mt19937_64 rng(8);
+    for (const std::int64_t M : {1, 2, 9, 5000}) {
+        std::vector<std::int64_t> dense(static_cast<std::size_t>(M));
+        std::vector<std::int64_t> sparse(dense.size());
+        std::vector<std::int32_t> cams(dense.size());
+        for (std::size_t i = 0; i < dense.size(); ++i) {
+            dense[i] = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(M)) - M / 2;
+            sparse[i] = dense[i] * 1000003;
+            cams[i] = static_cast<std::int32_t>(rng() % 3);
+        }
+        const auto table = [&](const std::vector<std::int64_t>& ids) {
+            ObservationTable t;
+            t.point_indices = contiguous_view<const std::int64_t, 1>(ids.data(), {M});
+            t.cam_indices = contiguous_view<const std::int32_t, 1>(cams.data(), {M});
+            return t;
+        };
+        std::int64_t lowest = 0;
+        std::size_t span = 0;
+        ASSERT_TRUE(dense_ids(table(dense), lowest, span));
+        ASSERT_EQ(dense_ids(table(sparse), lowest, span), M == 1);
+
+        const TrackGroups by_address = group_tracks(table(dense));
+        const TrackGroups by_sorting = group_tracks(table(sparse));
+        ASSERT_EQ(by_address.track_count, by_sorting.track_count);
+        EXPECT_TRUE(std::equal(by_address.starts.begin(), by_address.starts.end(),
+                               by_sorting.starts.begin(), by_sorting.starts.end()));
+        for (std::size_t k = 0; k < dense.size(); ++k) {
+            EXPECT_EQ(by_address.entries[k].row, by_sorting.entries[k].row) << M << " " << k;
+            EXPECT_EQ(by_address.entries[k].id * 1000003, by_sorting.entries[k].id);
+        }
+        for (const auto& [a, b] : {std::pair{0, 1}, std::pair{2, 0}, std::pair{1, 1}}) {
+            const PairGroups pa = group_pair(table(dense), a, b);
+            const PairGroups ps = group_pair(table(sparse), a, b);
+            EXPECT_EQ(pa.carries_a, ps.carries_a);
+            EXPECT_EQ(pa.carries_b, ps.carries_b);
+            ASSERT_EQ(pa.points.size(), ps.points.size()) << M << " " << a << b;
+            for (std::size_t k = 0; k < pa.points.size(); ++k) {
+                EXPECT_EQ(pa.points[k].id * 1000003, ps.points[k].id);
+                EXPECT_EQ(pa.points[k].row_a, ps.points[k].row_a);
+                EXPECT_EQ(pa.points[k].row_b, ps.points[k].row_b);
+            }
+        }
+    }
+}
+
 TEST(SortByIdThreads, ChunkedSortIsTheSameOrder) {
     // Many equal ids across chunk boundaries, negative and huge ids: every
     // thread count gives the one stable order (large enough to be split).
     std::mt19937_64 rng(4);
-    IdRows base(200011);
+    IdRows base(600011);
     for (std::size_t i = 0; i < base.size(); ++i) {
         const std::int64_t pick = static_cast<std::int64_t>(rng() % 300) - 150;
         base[i] = {pick * (pick % 7 == 0 ? std::int64_t{1} << 40 : 1), static_cast<std::int64_t>(i)};
