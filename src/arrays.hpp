@@ -121,7 +121,6 @@ public:
     ResultMemory& operator=(const ResultMemory&) = delete;
 
 private:
-    ArenaScope scope_;
     struct Handler* handler_ = nullptr;
     PyObject* previous_ = nullptr;
 };

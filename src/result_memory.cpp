@@ -1,8 +1,6 @@
 #include "result_memory.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,8 +10,8 @@
 #define KESTRINE_HAVE_MMAP 1
 #endif
 
-// Under AddressSanitizer the arena keeps what the heap would: headers, padding
-// and released blocks are poisoned, so a result written past its end is caught.
+// Under AddressSanitizer the arena keeps what the heap would: padding and
+// released blocks are poisoned, so a result written past its end is caught.
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #define KESTRINE_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
@@ -25,48 +23,12 @@
 
 namespace kestrine {
 
-struct Arena {
-    unsigned char* mapping;
-    std::size_t mapped;
-    std::size_t used;  // offset of the next block's header
-    // Blocks not yet released, plus one while the opening scope is alive.
-    std::atomic<std::size_t> live;
-};
-
 namespace {
 
-constexpr std::size_t kHeaderBytes = 64;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-struct BlockHeader {
-    Arena* arena;           // nullptr for a heap block
-    std::size_t size;       // bytes the caller holds now
-    std::size_t capacity;   // bytes the block was given
-    std::size_t span;       // arena blocks: whole pages from the header on
-};
-static_assert(sizeof(Arena) <= kHeaderBytes && sizeof(BlockHeader) <= kHeaderBytes);
+constexpr std::size_t kHeapHeader = 64;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
-
-unsigned char* header_of(const void* block) {
-    return const_cast<unsigned char*>(static_cast<const unsigned char*>(block)) - kHeaderBytes;
-}
-
-BlockHeader read_header(const void* block) {
-    unsigned char* at = header_of(block);
-    KESTRINE_UNPOISON(at, sizeof(BlockHeader));
-    BlockHeader header;
-    std::memcpy(&header, at, sizeof header);
-    KESTRINE_POISON(at, sizeof(BlockHeader));
-    return header;
-}
-
-void write_header(void* block, const BlockHeader& header) {
-    unsigned char* at = header_of(block);
-    KESTRINE_UNPOISON(at, sizeof(BlockHeader));
-    std::memcpy(at, &header, sizeof header);
-    KESTRINE_POISON(at, sizeof(BlockHeader));
-}
 
 #if KESTRINE_HAVE_MMAP
 std::size_t page_bytes() {
@@ -74,8 +36,32 @@ std::size_t page_bytes() {
     return bytes;
 }
 
-// Gives back the whole pages inside [begin, end); they read as zero if touched
-// again, and nothing else lives on them.
+// `bytes` of fresh memory starting on a huge page boundary, so every whole
+// 2 MiB inside can be backed by one; nullptr when the mapping fails.
+unsigned char* map_huge_aligned(std::size_t bytes) {
+    void* raw = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                     -1, 0);
+    if (raw == MAP_FAILED) {
+        return nullptr;
+    }
+    auto* start = static_cast<unsigned char*>(raw);
+    auto* aligned = reinterpret_cast<unsigned char*>(
+        round_up(reinterpret_cast<std::uintptr_t>(start), kHugePage));
+    if (aligned > start) {
+        munmap(start, static_cast<std::size_t>(aligned - start));
+    }
+    unsigned char* end = start + bytes + kHugePage;
+    if (aligned + bytes < end) {
+        munmap(aligned + bytes, static_cast<std::size_t>(end - (aligned + bytes)));
+    }
+#if defined(MADV_HUGEPAGE)
+    // Only advice: without transparent huge pages the memory works the same.
+    madvise(aligned, bytes, MADV_HUGEPAGE);
+#endif
+    return aligned;
+}
+
+// Gives back the whole pages inside [begin, end).
 void return_pages(unsigned char* begin, unsigned char* end) {
     const std::size_t page = page_bytes();
     const auto lo = round_up(reinterpret_cast<std::uintptr_t>(begin), page);
@@ -86,143 +72,155 @@ void return_pages(unsigned char* begin, unsigned char* end) {
 }
 #endif
 
-void drop_reference(Arena* arena) {
+}  // namespace
+
+std::unique_ptr<Arena> Arena::open(std::size_t bytes, std::size_t blocks) {
 #if KESTRINE_HAVE_MMAP
-    if (arena->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        unsigned char* mapping = arena->mapping;
-        const std::size_t mapped = arena->mapped;
-        arena->~Arena();
-        KESTRINE_UNPOISON(mapping, mapped);
-        munmap(mapping, mapped);
+    if (bytes < kArenaMinBytes) {
+        return nullptr;
     }
+    // Each block on whole pages of its own.
+    const std::size_t mapped = round_up(bytes + blocks * page_bytes(), page_bytes());
+    unsigned char* mapping = map_huge_aligned(mapped);
+    if (mapping == nullptr) {
+        return nullptr;
+    }
+    KESTRINE_POISON(mapping, mapped);
+    return std::unique_ptr<Arena>(new (std::nothrow) Arena(mapping, mapped, blocks));
 #else
-    (void)arena;
+    (void)bytes;
+    (void)blocks;
+    return nullptr;
 #endif
 }
 
+Arena::Arena(unsigned char* mapping, std::size_t mapped, std::size_t blocks)
+    : mapping_(mapping), mapped_(mapped) {
+    blocks_.reserve(blocks);
+}
+
+Arena::~Arena() {
+#if KESTRINE_HAVE_MMAP
+    KESTRINE_UNPOISON(mapping_, mapped_);
+    munmap(mapping_, mapped_);
+#endif
+}
+
+void* Arena::carve(std::size_t bytes) {
+#if KESTRINE_HAVE_MMAP
+    bytes = std::max<std::size_t>(bytes, 1);
+    const std::size_t span = round_up(bytes, page_bytes());
+    // The table was sized at opening: it never reallocates while blocks are
+    // looked up.
+    if (span > mapped_ - used_ || blocks_.size() == blocks_.capacity()) {
+        return nullptr;
+    }
+    blocks_.push_back({used_, bytes, span});
+    unsigned char* block = mapping_ + used_;
+    used_ += span;
+    KESTRINE_UNPOISON(block, bytes);
+    return block;
+#else
+    (void)bytes;
+    return nullptr;
+#endif
+}
+
+bool Arena::holds(const void* p) const {
+    const auto* q = static_cast<const unsigned char*>(p);
+    return q >= mapping_ && q < mapping_ + used_;
+}
+
+const Arena::Block& Arena::block_at(const void* p) const {
+    const auto offset = static_cast<std::size_t>(static_cast<const unsigned char*>(p) - mapping_);
+    const auto after = std::upper_bound(blocks_.begin(), blocks_.end(), offset,
+                                        [](std::size_t o, const Block& b) { return o < b.offset; });
+    return *(after - 1);
+}
+
+Arena::Block& Arena::block_at(const void* p) {
+    return const_cast<Block&>(static_cast<const Arena*>(this)->block_at(p));
+}
+
+std::size_t Arena::size_of(const void* block) const { return block_at(block).size; }
+
+void Arena::release(void* block) {
+#if KESTRINE_HAVE_MMAP
+    Block& b = block_at(block);
+    unsigned char* begin = mapping_ + b.offset;
+    KESTRINE_POISON(begin, b.span);
+    return_pages(begin, begin + b.span);
+    b.size = 0;
+#else
+    (void)block;
+#endif
+}
+
+bool Arena::resize_in_place(void* block, std::size_t bytes) {
+    bytes = std::max<std::size_t>(bytes, 1);
+    Block& b = block_at(block);
+    if (bytes > b.span) {
+        return false;
+    }
+    auto* data = static_cast<unsigned char*>(block);
+    KESTRINE_POISON(data + bytes, b.span - bytes);
+    KESTRINE_UNPOISON(data, bytes);
+#if KESTRINE_HAVE_MMAP
+    if (bytes < b.size) {
+        return_pages(data + bytes, data + b.span);
+    }
+#endif
+    b.size = bytes;
+    return true;
+}
+
 void* heap_block(std::size_t bytes) {
-    const std::size_t capacity = round_up(bytes, kHeaderBytes);
-    void* raw = std::aligned_alloc(kHeaderBytes, kHeaderBytes + capacity);
+    bytes = std::max<std::size_t>(bytes, 1);
+    void* raw = std::aligned_alloc(kHeapHeader, kHeapHeader + round_up(bytes, kHeapHeader));
     if (raw == nullptr) {
         return nullptr;
     }
-    void* block = static_cast<unsigned char*>(raw) + kHeaderBytes;
-    write_header(block, BlockHeader{nullptr, bytes, capacity, 0});
-    return block;
+    std::memcpy(raw, &bytes, sizeof bytes);
+    return static_cast<unsigned char*>(raw) + kHeapHeader;
+}
+
+void release_heap_block(void* block) {
+    if (block != nullptr) {
+        std::free(static_cast<unsigned char*>(block) - kHeapHeader);
+    }
+}
+
+std::size_t heap_block_size(const void* block) {
+    std::size_t bytes = 0;
+    std::memcpy(&bytes, static_cast<const unsigned char*>(block) - kHeapHeader, sizeof bytes);
+    return bytes;
+}
+
+namespace {
+
+std::size_t scratch_mapping_bytes(std::size_t bytes) {
+    // From 1 MiB on, whole huge pages: one fault instead of hundreds is worth
+    // the untouched rest of the last one.
+    return bytes >= kHugePage / 2 ? round_up(bytes, kHugePage) : bytes;
 }
 
 }  // namespace
 
-ArenaScope::ArenaScope(std::size_t bytes, std::size_t blocks, std::size_t min_bytes) {
+void* map_scratch(std::size_t bytes) {
 #if KESTRINE_HAVE_MMAP
-    if (bytes < min_bytes) {
-        return;
-    }
-    const std::size_t page = page_bytes();
-    // The arena's own page, then each block on whole pages of its own, its
-    // header first: a released block gives back every page it had, and no
-    // page is shared between blocks.
-    const std::size_t mapped = page + round_up(bytes + blocks * (kHeaderBytes + page), page);
-    // Over-map by one huge page and trim, so the arena starts on a huge page
-    // boundary and every whole 2 MiB inside it can be backed by one.
-    void* raw = mmap(nullptr, mapped + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
-    if (raw == MAP_FAILED) {
-        return;
-    }
-    auto* start = static_cast<unsigned char*>(raw);
-    auto* mapping = reinterpret_cast<unsigned char*>(
-        round_up(reinterpret_cast<std::uintptr_t>(start), kHugePage));
-    if (mapping > start) {
-        munmap(start, static_cast<std::size_t>(mapping - start));
-    }
-    unsigned char* tail = mapping + mapped;
-    unsigned char* end = start + mapped + kHugePage;
-    if (tail < end) {
-        munmap(tail, static_cast<std::size_t>(end - tail));
-    }
-#if defined(MADV_HUGEPAGE)
-    // Only advice: without transparent huge pages the arena still works.
-    madvise(mapping, mapped, MADV_HUGEPAGE);
+    return map_huge_aligned(scratch_mapping_bytes(bytes));
+#else
+    return ::operator new(bytes, std::nothrow);
 #endif
-    arena_ = new (mapping) Arena{mapping, mapped, page, {1}};
-    KESTRINE_POISON(mapping + sizeof(Arena), mapped - sizeof(Arena));
+}
+
+void unmap_scratch(void* p, std::size_t bytes) {
+#if KESTRINE_HAVE_MMAP
+    munmap(p, scratch_mapping_bytes(bytes));
 #else
     (void)bytes;
-    (void)blocks;
-    (void)min_bytes;
+    ::operator delete(p);
 #endif
 }
-
-ArenaScope::~ArenaScope() {
-    if (arena_ != nullptr) {
-        drop_reference(arena_);
-    }
-}
-
-void* allocate_block(Arena* arena, std::size_t bytes) {
-    bytes = std::max<std::size_t>(bytes, 1);
-    const std::size_t capacity = round_up(bytes, kHeaderBytes);
-#if KESTRINE_HAVE_MMAP
-    if (arena != nullptr) {
-        const std::size_t span = round_up(kHeaderBytes + capacity, page_bytes());
-        if (span <= arena->mapped - arena->used) {
-            void* block = arena->mapping + arena->used + kHeaderBytes;
-            arena->used += span;
-            arena->live.fetch_add(1, std::memory_order_relaxed);
-            write_header(block, BlockHeader{arena, bytes, capacity, span});
-            KESTRINE_UNPOISON(block, bytes);
-            return block;
-        }
-    }
-#endif
-    return heap_block(bytes);
-}
-
-void release_block(void* block) {
-    if (block == nullptr) {
-        return;
-    }
-    const BlockHeader header = read_header(block);
-    if (header.arena == nullptr) {
-        std::free(header_of(block));
-        return;
-    }
-#if KESTRINE_HAVE_MMAP
-    unsigned char* begin = header_of(block);
-    KESTRINE_POISON(begin, header.span);
-    return_pages(begin, begin + header.span);
-#endif
-    drop_reference(header.arena);
-}
-
-void* resize_block(void* block, std::size_t bytes) {
-    if (block == nullptr) {
-        return allocate_block(nullptr, bytes);
-    }
-    bytes = std::max<std::size_t>(bytes, 1);
-    BlockHeader header = read_header(block);
-    if (bytes <= header.capacity) {
-        auto* data = static_cast<unsigned char*>(block);
-        KESTRINE_POISON(data + bytes, header.capacity - bytes);
-        KESTRINE_UNPOISON(data, bytes);
-#if KESTRINE_HAVE_MMAP
-        if (header.arena != nullptr && bytes < header.size) {
-            return_pages(data + bytes, header_of(block) + header.span);
-        }
-#endif
-        header.size = bytes;
-        write_header(block, header);
-        return block;
-    }
-    void* moved = heap_block(bytes);
-    if (moved != nullptr) {
-        std::memcpy(moved, block, header.size);
-        release_block(block);
-    }
-    return moved;
-}
-
-bool block_in_arena(const void* block) { return block != nullptr && read_header(block).arena != nullptr; }
 
 }  // namespace kestrine

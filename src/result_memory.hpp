@@ -5,65 +5,83 @@
 // 2 MiB and advised for transparent huge pages: one fault per 2 MiB instead
 // of one per 4 KiB.
 //
-// Each block is still released on its own: freeing one returns its pages to
-// the system at once, so keeping one result array does not keep the others'
-// memory; the mapping itself goes when its last block does. Blocks that do not
-// fit the arena, or are asked for while no arena is open, come from the heap.
-// Every block carries a header, so release_block and resize_block take any
-// block that allocate_block gave.
+// Each block starts on a page and owns whole pages, so releasing one returns
+// its pages to the system at once without touching its neighbours: keeping
+// one result array does not keep the others' memory. The arena's bookkeeping
+// lives on the heap, never in the mapping, so carving touches no page: each
+// page is first touched, and zeroed, by the thread that writes the results.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace kestrine {
 
 // Below this total an arena saves too little to be worth a mapping.
 inline constexpr std::size_t kArenaMinBytes = std::size_t{4} << 20;
 
-struct Arena;
-
-// Scratch is mapped from a smaller size: below it, the heap's own mappings
-// and reuse serve as well.
-inline constexpr std::size_t kScratchMapBytes = std::size_t{256} << 10;
-
-// An arena for `bytes` of blocks in `blocks` allocations, or nullptr when
-// bytes is below min_bytes or the mapping fails (blocks then come from the
-// heap). The scope that opened it carves from it until it closes; the
-// mapping lives until the scope is closed and every block is released.
-class ArenaScope {
+// One mapping carved into blocks in order; unmapped when destroyed.
+class Arena {
 public:
-    ArenaScope(std::size_t bytes, std::size_t blocks, std::size_t min_bytes = kArenaMinBytes);
-    ~ArenaScope();
-    ArenaScope(const ArenaScope&) = delete;
-    ArenaScope& operator=(const ArenaScope&) = delete;
-    Arena* arena() const { return arena_; }
+    // An arena for `bytes` in at most `blocks` blocks, or nullptr when bytes
+    // is below kArenaMinBytes or the mapping fails.
+    static std::unique_ptr<Arena> open(std::size_t bytes, std::size_t blocks);
+    ~Arena();
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+
+    // A page-aligned block of at least `bytes` (0 is taken as 1), or nullptr
+    // when it does not fit. Only one thread may carve.
+    void* carve(std::size_t bytes);
+    // Whether p lies in a block of this arena.
+    bool holds(const void* p) const;
+    // Returns the block's pages; its bytes read as zero if touched again.
+    void release(void* block);
+    // The block's new size when it fits what the block was given (shrinking
+    // returns the whole pages past it); false otherwise, block unchanged.
+    bool resize_in_place(void* block, std::size_t bytes);
+    // Bytes the caller holds in the block now.
+    std::size_t size_of(const void* block) const;
 
 private:
-    Arena* arena_ = nullptr;
+    struct Block {
+        std::size_t offset;
+        std::size_t size;
+        std::size_t span;  // whole pages
+    };
+    Arena(unsigned char* mapping, std::size_t mapped, std::size_t blocks);
+    Block& block_at(const void* p);
+    const Block& block_at(const void* p) const;
+
+    unsigned char* mapping_;
+    std::size_t mapped_;
+    std::size_t used_ = 0;
+    std::vector<Block> blocks_;  // in address order
 };
 
-// A block of at least `bytes` (0 is taken as 1), aligned to 64 bytes, from
-// arena while it has room (arena may be nullptr), else from the heap; nullptr
-// when no memory is left. Only the scope that opened arena may carve from it.
-void* allocate_block(Arena* arena, std::size_t bytes);
-// Frees a block of allocate_block or resize_block; nullptr is ignored. Any
-// thread may release any block.
-void release_block(void* block);
-// Keeps the first min(old, new) bytes. A block shrinks or grows back within
-// what it was given in place (an arena block returns the whole pages it no
-// longer covers); beyond that it moves to the heap. nullptr when no memory is
-// left, in which case the block is unchanged.
-void* resize_block(void* block, std::size_t bytes);
-// Whether the block lies in an arena (for tests and the benchmark).
-bool block_in_arena(const void* block);
+// Heap blocks that remember their size, for what does not fit an arena:
+// aligned to 64 bytes, nullptr when no memory is left.
+void* heap_block(std::size_t bytes);
+void release_heap_block(void* block);
+std::size_t heap_block_size(const void* block);
+
+// Anonymous mappings for large scratch, advised for huge pages from 1 MiB on
+// (rounded up to whole ones), returned to the system when freed.
+void* map_scratch(std::size_t bytes);
+void unmap_scratch(void* p, std::size_t bytes);
+
+// Scratch is mapped from this size: below it, the heap's own mappings and
+// reuse serve as well.
+inline constexpr std::size_t kScratchMapBytes = std::size_t{256} << 10;
 
 // Allocator for a call's large scratch vectors: from kScratchMapBytes on, each
-// allocation is a mapping of its own (huge pages where whole), returned to the
-// system when freed, so a call leaves no free heap behind it.
-// resize() and the size constructor leave elements uninitialised: every
-// vector using it is written before it is read.
+// allocation is a mapping of its own, returned to the system when freed, so a
+// call leaves no free heap behind it. resize() and the size constructor leave
+// elements uninitialised: every vector using it is written before it is read.
 template <typename T>
 struct ScratchAllocator {
     using value_type = T;
@@ -76,19 +94,20 @@ struct ScratchAllocator {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) {
             throw std::bad_alloc();
         }
-        // From 1 MiB on, whole huge pages: one fault instead of hundreds is
-        // worth the untouched rest of the last one.
-        const std::size_t bytes = n * sizeof(T);
-        const std::size_t huge = std::size_t{2} << 20;
-        const ArenaScope scope(bytes >= huge / 2 ? (bytes + huge - 1) / huge * huge : bytes, 1,
-                               kScratchMapBytes);
-        void* block = allocate_block(scope.arena(), bytes);
-        if (block == nullptr) {
+        void* p = n * sizeof(T) >= kScratchMapBytes ? map_scratch(n * sizeof(T))
+                                                     : ::operator new(n * sizeof(T), std::nothrow);
+        if (p == nullptr) {
             throw std::bad_alloc();
         }
-        return static_cast<T*>(block);
+        return static_cast<T*>(p);
     }
-    void deallocate(T* p, std::size_t) noexcept { release_block(p); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) >= kScratchMapBytes) {
+            unmap_scratch(p, n * sizeof(T));
+        } else {
+            ::operator delete(p);
+        }
+    }
 
     template <typename U>
     void construct(U* p) noexcept {

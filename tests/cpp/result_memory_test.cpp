@@ -29,95 +29,74 @@ bool holds(const void* block, std::size_t bytes, unsigned char seed) {
     return true;
 }
 
-TEST(ResultMemory, SmallTotalsOpenNoArena) {
-    const ArenaScope scope(kArenaMinBytes - 1, 4);
-    EXPECT_EQ(scope.arena(), nullptr);
-    void* block = allocate_block(scope.arena(), 100);
-    ASSERT_NE(block, nullptr);
-    EXPECT_FALSE(block_in_arena(block));
-    release_block(block);
-}
-
-// Blocks of odd sizes carved side by side; releasing some, in any order, must
-// return only their own pages: every neighbour still holds its bytes.
+// Blocks of odd sizes carved side by side; releasing some, in any order and
+// from another thread, must return only their own pages: every neighbour
+// still holds its bytes. Beyond what the arena was sized for, carving fails.
 TEST(ResultMemory, ReleasingABlockLeavesItsNeighboursIntact) {
+    EXPECT_EQ(Arena::open(kArenaMinBytes - 1, 4), nullptr);
     const std::vector<std::size_t> sizes = {3 * kMiB + 5, 1, 4096 * 3 + 17, 2 * kMiB, 777, kMiB};
     std::size_t total = 0;
     for (std::size_t s : sizes) {
         total += s;
     }
+    const std::unique_ptr<Arena> arena = Arena::open(total, sizes.size());
+    ASSERT_NE(arena, nullptr);
     std::vector<void*> blocks;
-    {
-        const ArenaScope scope(total, sizes.size());
-        ASSERT_NE(scope.arena(), nullptr);
-        for (std::size_t i = 0; i < sizes.size(); ++i) {
-            void* block = allocate_block(scope.arena(), sizes[i]);
-            ASSERT_NE(block, nullptr);
-            EXPECT_TRUE(block_in_arena(block));
-            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 64, 0u);
-            fill(block, sizes[i], static_cast<unsigned char>(i));
-            blocks.push_back(block);
-        }
-        // Beyond what the scope was sized for, blocks come from the heap.
-        void* extra = allocate_block(scope.arena(), kMiB);
-        ASSERT_NE(extra, nullptr);
-        EXPECT_FALSE(block_in_arena(extra));
-        release_block(extra);
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        void* block = arena->carve(sizes[i]);
+        ASSERT_NE(block, nullptr);
+        EXPECT_TRUE(arena->holds(block));
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 4096, 0u);
+        EXPECT_EQ(arena->size_of(block), sizes[i]);
+        fill(block, sizes[i], static_cast<unsigned char>(i));
+        blocks.push_back(block);
     }
-    for (std::size_t i : {2u, 0u, 5u}) {
-        release_block(blocks[i]);
-        blocks[i] = nullptr;
-        for (std::size_t j = 0; j < sizes.size(); ++j) {
-            if (blocks[j] != nullptr) {
-                EXPECT_TRUE(holds(blocks[j], sizes[j], static_cast<unsigned char>(j))) << i << " " << j;
-            }
-        }
-    }
-    // The last blocks go from another thread, as numpy may free them there.
+    EXPECT_EQ(arena->carve(1), nullptr);
+    int x = 0;
+    EXPECT_FALSE(arena->holds(&x));
+
     std::thread([&] {
-        for (void* block : blocks) {
-            release_block(block);
+        for (std::size_t i : {2u, 0u, 5u}) {
+            arena->release(blocks[i]);
+            blocks[i] = nullptr;
         }
     }).join();
+    for (std::size_t j = 0; j < sizes.size(); ++j) {
+        if (blocks[j] != nullptr) {
+            EXPECT_TRUE(holds(blocks[j], sizes[j], static_cast<unsigned char>(j))) << j;
+        }
+    }
 }
 
-// Shrinking keeps the prefix in place; growing within what the block was
-// given stays in place (the bytes past the shrunk size are unspecified);
-// growing beyond moves the prefix to the heap. For arena and heap blocks.
-TEST(ResultMemory, ResizeKeepsThePrefix) {
-    for (const std::size_t total : {kArenaMinBytes, std::size_t{0}}) {
-        const std::size_t bytes = 3 * kMiB + 100;
-        void* block = nullptr;
-        void* neighbour = nullptr;
-        {
-            const ArenaScope scope(total + bytes, 2);
-            block = allocate_block(scope.arena(), bytes);
-            neighbour = allocate_block(scope.arena(), 4096);
-            ASSERT_NE(block, nullptr);
-            ASSERT_NE(neighbour, nullptr);
-            EXPECT_EQ(block_in_arena(block), total != 0);
-        }
-        fill(block, bytes, 1);
-        fill(neighbour, 4096, 9);
+// Shrinking keeps the prefix in place and returns the pages past it without
+// touching the next block; growing back within the block's pages stays in
+// place; growing beyond is refused, block unchanged.
+TEST(ResultMemory, ResizeInPlaceKeepsThePrefix) {
+    const std::size_t bytes = 3 * kMiB + 100;
+    const std::unique_ptr<Arena> arena = Arena::open(kArenaMinBytes, 2);
+    ASSERT_NE(arena, nullptr);
+    void* block = arena->carve(bytes);
+    void* neighbour = arena->carve(4096);
+    ASSERT_NE(neighbour, nullptr);
+    fill(block, bytes, 1);
+    fill(neighbour, 4096, 9);
 
-        void* shrunk = resize_block(block, 5000);
-        EXPECT_EQ(shrunk, block);
-        EXPECT_TRUE(holds(shrunk, 5000, 1));
-        void* regrown = resize_block(shrunk, bytes);
-        EXPECT_EQ(regrown, block);
-        EXPECT_TRUE(holds(regrown, 5000, 1));
-        void* moved = resize_block(regrown, 2 * bytes);
-        ASSERT_NE(moved, nullptr);
-        EXPECT_FALSE(block_in_arena(moved));
-        EXPECT_TRUE(holds(moved, 5000, 1));
-        EXPECT_TRUE(holds(neighbour, 4096, 9));
-        release_block(moved);
-        release_block(neighbour);
-    }
-    void* fresh = resize_block(nullptr, 10);
-    ASSERT_NE(fresh, nullptr);
-    release_block(fresh);
-    release_block(nullptr);
+    EXPECT_TRUE(arena->resize_in_place(block, 5000));
+    EXPECT_EQ(arena->size_of(block), 5000u);
+    EXPECT_TRUE(holds(block, 5000, 1));
+    EXPECT_TRUE(arena->resize_in_place(block, bytes));
+    EXPECT_TRUE(holds(block, 5000, 1));
+    EXPECT_FALSE(arena->resize_in_place(block, 4 * kMiB));
+    EXPECT_EQ(arena->size_of(block), bytes);
+    EXPECT_TRUE(holds(neighbour, 4096, 9));
+
+    void* heap = heap_block(12345);
+    ASSERT_NE(heap, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(heap) % 64, 0u);
+    EXPECT_EQ(heap_block_size(heap), 12345u);
+    EXPECT_FALSE(arena->holds(heap));
+    release_heap_block(heap);
+    release_heap_block(nullptr);
 }
 
 }  // namespace
