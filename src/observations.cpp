@@ -11,13 +11,22 @@ namespace kestrine {
 namespace {
 
 // Offsets from the lowest id, in unsigned arithmetic, keep the order of the
-// ids and leave only as many varying bytes as the ids' range needs (ids on
-// both sides of zero would otherwise differ in all eight).
+// ids and leave only as many varying digits as the ids' range needs (ids on
+// both sides of zero would otherwise differ in every digit).
 std::uint64_t sort_key(const IdRow& e, std::int64_t lowest) {
     return static_cast<std::uint64_t>(e.id) - static_cast<std::uint64_t>(lowest);
 }
 
-using Histogram = std::array<std::int64_t, 256>;
+// Digits of 11 bits: ids spanning up to 2^22 values sort in two passes, and
+// a pass's counts (16 KiB) stay in the first-level cache.
+constexpr int kDigitBits = 11;
+constexpr int kDigits = (64 + kDigitBits - 1) / kDigitBits;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+using Histogram = std::array<std::int64_t, kBuckets>;
+
+std::size_t digit(std::uint64_t key, int d) {
+    return static_cast<std::size_t>(key >> (kDigitBits * d)) & (kBuckets - 1);
+}
 
 }  // namespace
 
@@ -36,15 +45,15 @@ void sort_by_id(IdRows& entries, int threads) {
         return;
     }
     // Each thread owns one contiguous chunk of the current order. A pass
-    // counts every chunk's bytes, gives each (byte value, chunk) its place
+    // counts every chunk's digits, gives each (digit value, chunk) its place
     // (chunks in order within a value, so the sort stays stable), then moves
     // every chunk: the same order whatever the number of chunks.
     // Below this size a pass is shorter than starting its threads.
-    constexpr std::int64_t kThreadedSortMin = std::int64_t{1} << 19;
+    constexpr std::int64_t kThreadedSortMin = std::int64_t{1} << 16;
     const int T = n >= kThreadedSortMin ? threads : 1;
     const std::vector<std::int64_t> chunks = range_bounds(T, n, 1);
     const std::size_t chunk_count = chunks.size() - 1;
-    std::vector<std::array<Histogram, 8>> counts(chunk_count);
+    std::vector<std::array<Histogram, kDigits>> counts(chunk_count);
     run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
         auto& count = counts[static_cast<std::size_t>(t)];
         for (Histogram& h : count) {
@@ -52,21 +61,21 @@ void sort_by_id(IdRows& entries, int threads) {
         }
         for (std::int64_t i = begin; i < end; ++i) {
             const std::uint64_t k = sort_key(entries[static_cast<std::size_t>(i)], lowest);
-            for (int b = 0; b < 8; ++b) {
-                ++count[static_cast<std::size_t>(b)][(k >> (8 * b)) & 0xFF];
+            for (int d = 0; d < kDigits; ++d) {
+                ++count[static_cast<std::size_t>(d)][digit(k, d)];
             }
         }
     });
     IdRows scratch(entries.size());
     std::vector<Histogram> place(chunk_count);
     bool first_pass = true;
-    for (int b = 0; b < 8; ++b) {
-        const auto byte = static_cast<std::size_t>(b);
-        // A byte that every key shares leaves the order as it is.
+    for (int b = 0; b < kDigits; ++b) {
+        const auto pass = static_cast<std::size_t>(b);
+        // A digit that every key shares leaves the order as it is.
         Histogram total{};
         for (const auto& count : counts) {
-            for (std::size_t v = 0; v < 256; ++v) {
-                total[v] += count[byte][v];
+            for (std::size_t v = 0; v < kBuckets; ++v) {
+                total[v] += count[pass][v];
             }
         }
         if (std::find(total.begin(), total.end(), n) != total.end()) {
@@ -76,26 +85,26 @@ void sort_by_id(IdRows& entries, int threads) {
         // (one chunk holds them all, so its counts stay right).
         if (!first_pass && chunk_count > 1) {
             run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
-                Histogram& h = counts[static_cast<std::size_t>(t)][byte];
+                Histogram& h = counts[static_cast<std::size_t>(t)][pass];
                 h.fill(0);
                 for (std::int64_t i = begin; i < end; ++i) {
-                    ++h[(sort_key(entries[static_cast<std::size_t>(i)], lowest) >> (8 * b)) & 0xFF];
+                    ++h[digit(sort_key(entries[static_cast<std::size_t>(i)], lowest), b)];
                 }
             });
         }
         first_pass = false;
         std::int64_t offset = 0;
-        for (std::size_t v = 0; v < 256; ++v) {
+        for (std::size_t v = 0; v < kBuckets; ++v) {
             for (std::size_t t = 0; t < chunk_count; ++t) {
                 place[t][v] = offset;
-                offset += counts[t][byte][v];
+                offset += counts[t][pass][v];
             }
         }
         run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
             Histogram& at = place[static_cast<std::size_t>(t)];
             for (std::int64_t i = begin; i < end; ++i) {
                 const IdRow& e = entries[static_cast<std::size_t>(i)];
-                scratch[static_cast<std::size_t>(at[(sort_key(e, lowest) >> (8 * b)) & 0xFF]++)] = e;
+                scratch[static_cast<std::size_t>(at[digit(sort_key(e, lowest), b)]++)] = e;
             }
         });
         entries.swap(scratch);

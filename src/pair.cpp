@@ -1,5 +1,6 @@
 #include "pair.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -53,48 +54,108 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
         group_dense_ids(observations, cam_a, cam_b, lowest, span, groups);
         return groups;
     }
+    // Rows, then sorted entries, are split into contiguous ranges over the
+    // threads where the passes are long enough to pay for starting them.
+    constexpr std::int64_t kThreadedGroupingMin = std::int64_t{1} << 16;
     const std::int64_t N = observations.size();
-    std::size_t in_pair = 0;
-    for (std::int64_t i = 0; i < N; ++i) {
-        const int cam = observations.cam_indices(i);
-        groups.carries_a = groups.carries_a || cam == cam_a;
-        groups.carries_b = groups.carries_b || cam == cam_b;
-        in_pair += (cam == cam_a || cam == cam_b) ? 1 : 0;
-    }
-    // Counted first so the table of pair rows is allocated once at its size.
-    // Each entry carries its camera in a high bit of the row, so the sorted
-    // entries need not go back to the table in random order.
-    constexpr std::int64_t kInB = std::int64_t{1} << 62;
-    IdRows entries;
-    entries.reserve(in_pair);
-    for (std::int64_t i = 0; i < N; ++i) {
-        const int cam = observations.cam_indices(i);
-        if (cam == cam_a) {
-            entries.push_back({observations.point_indices(i), i});
-        } else if (cam == cam_b) {
-            entries.push_back({observations.point_indices(i), i | kInB});
+    const int T = N >= kThreadedGroupingMin ? std::max(threads, 1) : 1;
+    const std::vector<std::int64_t> rows = range_bounds(T, N, 1);
+    const auto ranges = static_cast<std::size_t>(T);
+
+    // Counted first, so the entries are allocated once at their size and each
+    // range knows where its own go.
+    std::vector<std::int64_t> first_entry(ranges + 1, 0);
+    std::vector<std::uint8_t> carries(2 * ranges, 0);
+    run_ranges(rows, [&](int t, std::int64_t begin, std::int64_t end) {
+        std::int64_t count = 0;
+        bool a = false;
+        bool b = false;
+        for (std::int64_t i = begin; i < end; ++i) {
+            const int cam = observations.cam_indices(i);
+            a = a || cam == cam_a;
+            b = b || cam == cam_b;
+            count += (cam == cam_a || cam == cam_b) ? 1 : 0;
         }
+        const auto r = static_cast<std::size_t>(t);
+        first_entry[r + 1] = count;
+        carries[2 * r] = a;
+        carries[2 * r + 1] = b;
+    });
+    for (std::size_t r = 0; r < ranges; ++r) {
+        first_entry[r + 1] += first_entry[r];
+        groups.carries_a = groups.carries_a || carries[2 * r] != 0;
+        groups.carries_b = groups.carries_b || carries[2 * r + 1] != 0;
     }
+
+    // Each entry carries its camera in a high bit of the row, so the sorted
+    // entries need not go back to the table in random order. Cameras come in
+    // no order, so the loop chooses by selects rather than branches: every
+    // row is written, to the range's next slot or to a spare once the range
+    // has all its entries, and only rows of the pair advance the slot.
+    constexpr std::int64_t kInB = std::int64_t{1} << 62;
+    IdRows entries(static_cast<std::size_t>(first_entry[ranges]));
+    run_ranges(rows, [&](int t, std::int64_t begin, std::int64_t end) {
+        const auto r = static_cast<std::size_t>(t);
+        IdRow* const out = entries.data() + first_entry[r];
+        const std::int64_t count = first_entry[r + 1] - first_entry[r];
+        IdRow spare;
+        std::int64_t n = 0;
+        for (std::int64_t i = begin; i < end; ++i) {
+            const int cam = observations.cam_indices(i);
+            const bool in_a = cam == cam_a;
+            const bool in_b = !in_a && cam == cam_b;
+            IdRow* const slot = n < count ? out + n : &spare;
+            *slot = {observations.point_indices(i), in_b ? (i | kInB) : i};
+            n += (in_a || in_b) ? 1 : 0;
+        }
+    });
     sort_by_id(entries, threads);
 
-    groups.points.reserve(in_pair / 2);
-    std::size_t begin = 0;
-    while (begin < entries.size()) {
-        PairSlots slots{entries[begin].id, -1, -1};
-        std::size_t end = begin;
-        for (; end < entries.size() && entries[end].id == slots.id; ++end) {
-            const std::int64_t row = entries[end].row;
-            if ((row & kInB) == 0) {
-                slots.row_a = row;
-            } else {
-                slots.row_b = row & ~kInB;
+    // The sorted entries cut at id changes. A range starting at entry e
+    // writes its points from (e + 1) / 2 on: every complete point takes two
+    // entries at least, so no range reaches the next one's points. The gaps
+    // are then closed in order.
+    const auto count = static_cast<std::int64_t>(entries.size());
+    std::vector<std::int64_t> cut = range_bounds(count >= kThreadedGroupingMin ? T : 1, count, 1);
+    for (std::size_t r = 1; r + 1 < cut.size(); ++r) {
+        std::int64_t c = std::max(cut[r], cut[r - 1]);
+        while (c > 0 && c < count && entries[static_cast<std::size_t>(c)].id ==
+                                         entries[static_cast<std::size_t>(c - 1)].id) {
+            ++c;
+        }
+        cut[r] = c;
+    }
+    groups.points.resize(static_cast<std::size_t>((count + 1) / 2));
+    std::vector<std::int64_t> made(cut.size() - 1, 0);
+    run_ranges(cut, [&](int t, std::int64_t begin, std::int64_t end) {
+        PairSlots* const out = groups.points.data() + (begin + 1) / 2;
+        std::int64_t m = 0;
+        std::int64_t k = begin;
+        while (k < end) {
+            PairSlots slots{entries[static_cast<std::size_t>(k)].id, -1, -1};
+            do {
+                const std::int64_t row = entries[static_cast<std::size_t>(k)].row;
+                const bool in_b = (row & kInB) != 0;
+                slots.row_a = in_b ? slots.row_a : row;
+                slots.row_b = in_b ? (row & ~kInB) : slots.row_b;
+                ++k;
+            } while (k < end && entries[static_cast<std::size_t>(k)].id == slots.id);
+            if (slots.row_a >= 0 && slots.row_b >= 0) {
+                out[m++] = slots;
             }
         }
-        if (slots.row_a >= 0 && slots.row_b >= 0) {
-            groups.points.push_back(slots);
+        made[static_cast<std::size_t>(t)] = m;
+    });
+    std::int64_t points = 0;
+    for (std::size_t r = 0; r < made.size(); ++r) {
+        const std::int64_t from = (cut[r] + 1) / 2;
+        if (made[r] > 0 && from != points) {
+            std::memmove(groups.points.data() + points, groups.points.data() + from,
+                         static_cast<std::size_t>(made[r]) * sizeof(PairSlots));
         }
-        begin = end;
+        points += made[r];
     }
+    groups.points.resize(static_cast<std::size_t>(points));
     return groups;
 }
 

@@ -44,7 +44,7 @@ TEST(SortById, StableSignedOrder) {
 // the same table with its ids spread out (order kept) must group alike.
 TEST(Grouping, DenseIdsGroupAsSorting) {
     std::mt19937_64 rng(8);
-    for (const std::int64_t M : {1, 2, 9, 5000}) {
+    for (const std::int64_t M : {1, 2, 9, 5000, 150001}) {
         std::vector<std::int64_t> dense(static_cast<std::size_t>(M));
         std::vector<std::int64_t> sparse(dense.size());
         std::vector<std::int32_t> cams(dense.size());
@@ -75,7 +75,8 @@ TEST(Grouping, DenseIdsGroupAsSorting) {
         }
         for (const auto& [a, b] : {std::pair{0, 1}, std::pair{2, 0}, std::pair{1, 1}}) {
             const PairGroups pa = group_pair(table(dense), a, b);
-            const PairGroups ps = group_pair(table(sparse), a, b);
+            // Large tables split the sorted grouping over threads: the same points.
+            const PairGroups ps = group_pair(table(sparse), a, b, M > 65536 ? 3 : 1);
             EXPECT_EQ(pa.carries_a, ps.carries_a);
             EXPECT_EQ(pa.carries_b, ps.carries_b);
             ASSERT_EQ(pa.points.size(), ps.points.size()) << M << " " << a << b;
@@ -92,7 +93,7 @@ TEST(SortByIdThreads, ChunkedSortIsTheSameOrder) {
     // Many equal ids across chunk boundaries, negative and huge ids: every
     // thread count gives the one stable order (large enough to be split).
     std::mt19937_64 rng(4);
-    IdRows base(600011);
+    IdRows base(200011);
     for (std::size_t i = 0; i < base.size(); ++i) {
         const std::int64_t pick = static_cast<std::int64_t>(rng() % 300) - 150;
         base[i] = {pick * (pick % 7 == 0 ? std::int64_t{1} << 40 : 1), static_cast<std::int64_t>(i)};
