@@ -220,9 +220,15 @@ def worker(task: str, size: int, repeats: int, with_baseline: bool) -> dict:
            "seconds": seconds, "runs": runs, "extra_bytes": memory, "result_bytes": result_bytes}
     out["fill_seconds"] = best_time(allocate_and_fill, {"result": fn(**kwargs)}, runs)
     if size >= 100_000:
+        # The thread counts take turns, so a neighbour's burst on the shared
+        # host slows all of them rather than one column; each keeps its best.
+        best = {workers: math.inf for workers in (1,) + THREADED}
+        for _ in range(max(runs, 5)):
+            for workers in best:
+                best[workers] = min(best[workers], best_time(fn, dict(kwargs, workers=workers), 1))
+        out["seconds"] = min(seconds, best[1])
         for workers in THREADED:
-            threaded = dict(kwargs, workers=workers)
-            out[f"seconds_w{workers}"] = best_time(fn, threaded, runs)
+            out[f"seconds_w{workers}"] = best[workers]
         out["extra_bytes_w-1"], _ = extra_memory(fn, dict(kwargs, workers=-1))
 
     if with_baseline:
