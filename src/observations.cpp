@@ -48,9 +48,7 @@ void sort_by_id(IdRows& entries, int threads) {
     // counts every chunk's digits, gives each (digit value, chunk) its place
     // (chunks in order within a value, so the sort stays stable), then moves
     // every chunk: the same order whatever the number of chunks.
-    // Below this size a pass is shorter than starting its threads.
-    constexpr std::int64_t kThreadedSortMin = std::int64_t{1} << 16;
-    const int T = n >= kThreadedSortMin ? threads : 1;
+    const int T = n >= kThreadedGroupingMin ? threads : 1;
     const std::vector<std::int64_t> chunks = range_bounds(T, n, 1);
     const std::size_t chunk_count = chunks.size() - 1;
     std::vector<std::array<Histogram, kDigits>> counts(chunk_count);

@@ -56,7 +56,6 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
     }
     // Rows, then sorted entries, are split into contiguous ranges over the
     // threads where the passes are long enough to pay for starting them.
-    constexpr std::int64_t kThreadedGroupingMin = std::int64_t{1} << 16;
     const std::int64_t N = observations.size();
     const int T = N >= kThreadedGroupingMin ? std::max(threads, 1) : 1;
     const std::vector<std::int64_t> rows = range_bounds(T, N, 1);

@@ -1,5 +1,7 @@
 #include "tracks.hpp"
 
+#include <algorithm>
+
 #include "parallel.hpp"
 #include "simd/targets.hpp"
 
@@ -51,27 +53,45 @@ TrackGroups group_tracks(const ObservationTable& observations, int threads) {
         groups.starts.push_back(M);
         return groups;
     }
-    groups.entries.reserve(static_cast<std::size_t>(M));
-    for (std::int64_t i = 0; i < M; ++i) {
-        groups.entries.push_back({observations.point_indices(i), i});
-    }
-    sort_by_id(groups.entries, threads);
-    const auto starts_track = [&](std::size_t k) {
-        return k == 0 || groups.entries[k].id != groups.entries[k - 1].id;
-    };
-    // Counted first, so the offsets are allocated once at their size.
-    std::size_t tracks = 0;
-    for (std::size_t k = 0; k < groups.entries.size(); ++k) {
-        tracks += starts_track(k) ? 1 : 0;
-    }
-    groups.starts.reserve(tracks + 1);
-    for (std::size_t k = 0; k < groups.entries.size(); ++k) {
-        if (starts_track(k)) {
-            groups.starts.push_back(static_cast<std::int64_t>(k));
+    // Filling the entries and finding where tracks start split over the
+    // threads, in contiguous ranges, where the passes are long enough.
+    const int T = M >= kThreadedGroupingMin ? std::max(threads, 1) : 1;
+    const std::vector<std::int64_t> bounds = range_bounds(T, M, 1);
+    groups.entries.resize(static_cast<std::size_t>(M));
+    run_ranges(bounds, [&](int, std::int64_t begin, std::int64_t end) {
+        for (std::int64_t i = begin; i < end; ++i) {
+            groups.entries[static_cast<std::size_t>(i)] = {observations.point_indices(i), i};
         }
+    });
+    sort_by_id(groups.entries, threads);
+    const auto starts_track = [&](std::int64_t k) {
+        return k == 0 || groups.entries[static_cast<std::size_t>(k)].id !=
+                             groups.entries[static_cast<std::size_t>(k - 1)].id;
+    };
+    // Counted first, so the offsets are allocated once at their size and each
+    // range knows where its own go.
+    std::vector<std::int64_t> first_start(bounds.size(), 0);
+    run_ranges(bounds, [&](int t, std::int64_t begin, std::int64_t end) {
+        std::int64_t count = 0;
+        for (std::int64_t k = begin; k < end; ++k) {
+            count += starts_track(k) ? 1 : 0;
+        }
+        first_start[static_cast<std::size_t>(t) + 1] = count;
+    });
+    for (std::size_t t = 1; t < first_start.size(); ++t) {
+        first_start[t] += first_start[t - 1];
     }
-    groups.track_count = static_cast<std::int64_t>(groups.starts.size());
-    groups.starts.push_back(M);
+    groups.track_count = first_start.back();
+    groups.starts.resize(static_cast<std::size_t>(groups.track_count) + 1);
+    groups.starts.back() = M;
+    run_ranges(bounds, [&](int t, std::int64_t begin, std::int64_t end) {
+        std::int64_t* out = groups.starts.data() + first_start[static_cast<std::size_t>(t)];
+        for (std::int64_t k = begin; k < end; ++k) {
+            if (starts_track(k)) {
+                *out++ = k;
+            }
+        }
+    });
     return groups;
 }
 

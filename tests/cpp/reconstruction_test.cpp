@@ -65,7 +65,8 @@ TEST(Grouping, DenseIdsGroupAsSorting) {
         ASSERT_EQ(dense_ids(table(sparse), lowest, span), M == 1);
 
         const TrackGroups by_address = group_tracks(table(dense));
-        const TrackGroups by_sorting = group_tracks(table(sparse));
+        // Large tables split the sorted groupings over threads: the same groups.
+        const TrackGroups by_sorting = group_tracks(table(sparse), M > 65536 ? 3 : 1);
         ASSERT_EQ(by_address.track_count, by_sorting.track_count);
         EXPECT_TRUE(std::equal(by_address.starts.begin(), by_address.starts.end(),
                                by_sorting.starts.begin(), by_sorting.starts.end()));
@@ -75,7 +76,6 @@ TEST(Grouping, DenseIdsGroupAsSorting) {
         }
         for (const auto& [a, b] : {std::pair{0, 1}, std::pair{2, 0}, std::pair{1, 1}}) {
             const PairGroups pa = group_pair(table(dense), a, b);
-            // Large tables split the sorted grouping over threads: the same points.
             const PairGroups ps = group_pair(table(sparse), a, b, M > 65536 ? 3 : 1);
             EXPECT_EQ(pa.carries_a, ps.carries_a);
             EXPECT_EQ(pa.carries_b, ps.carries_b);
