@@ -45,8 +45,9 @@ struct IdRow {
 using IdRows = std::vector<IdRow, ScratchAllocator<IdRow>>;
 
 // Grouping passes split over threads from this many rows or entries; below
-// it a pass is shorter than starting its threads.
-inline constexpr std::int64_t kThreadedGroupingMin = std::int64_t{1} << 16;
+// it a pass is shorter than starting its threads and sharing its data
+// between cores.
+inline constexpr std::int64_t kThreadedGroupingMin = std::int64_t{1} << 17;
 
 // Sorts by signed id, ascending; rows of equal id keep their relative order.
 // A stable radix sort, so grouping costs O(M) whatever the id distribution,
