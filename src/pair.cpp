@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
+#include <atomic>
+#include <thread>
+#include <vector>
 
 #include "parallel.hpp"
 #include "simd/targets.hpp"
@@ -166,14 +168,59 @@ std::int64_t reconstruct_pair_rows(const ObservedScene& scene, const PairGroups&
 
 namespace {
 
-// Moves rows [from, from + count) of a C-contiguous result to row `to`.
-template <typename View>
-void move_rows(const View& view, std::int64_t from, std::int64_t to, std::int64_t count) {
-    if (count > 0 && from != to) {
-        std::memmove(view.data + to * view.strides[0], view.data + from * view.strides[0],
-                     static_cast<std::size_t>(count * view.strides[0]));
+// Rows of every result for one chunk of points, written by the kernels
+// before the chunk's place in the results is known.
+class PairStaging {
+public:
+    explicit PairStaging(std::int64_t rows) {
+        std::size_t bytes = 0;
+#define KESTRINE_STAGING_BYTES(key, type, tail) \
+    bytes += static_cast<std::size_t>(rows) * row_bytes<type KESTRINE_EXTENTS(tail)>();
+        KESTRINE_PAIR_RESULTS(KESTRINE_STAGING_BYTES)
+#undef KESTRINE_STAGING_BYTES
+        storage_.resize(bytes);
+        unsigned char* at = storage_.data();
+#define KESTRINE_STAGING_VIEW(key, type, tail) \
+    views_.key = staged<type KESTRINE_EXTENTS(tail)>(at, rows);
+        KESTRINE_PAIR_RESULTS(KESTRINE_STAGING_VIEW)
+#undef KESTRINE_STAGING_VIEW
     }
-}
+
+    const PairOutputs& views() const { return views_; }
+
+    // Copies the first `count` staged rows of every result to row `row` of out.
+    void copy_to(const PairOutputs& out, std::int64_t row, std::int64_t count) const {
+#define KESTRINE_STAGING_COPY(key, type, tail) copy_rows(views_.key, out.key, row, count);
+        KESTRINE_PAIR_RESULTS(KESTRINE_STAGING_COPY)
+#undef KESTRINE_STAGING_COPY
+    }
+
+private:
+    template <typename T, int... extents>
+    static constexpr std::size_t row_bytes() {
+        return sizeof(Element<T>) * (std::size_t{1} * ... * static_cast<std::size_t>(extents));
+    }
+
+    template <typename T, int... extents>
+    static ResultView<T, extents...> staged(unsigned char*& at, std::int64_t rows) {
+        const std::int64_t shape[] = {rows, extents...};
+        auto* data = reinterpret_cast<Element<T>*>(at);
+        at += static_cast<std::size_t>(rows) * row_bytes<T, extents...>();
+        return contiguous_view(data, shape);
+    }
+
+    // Both views are C-contiguous with the same row length.
+    template <typename View>
+    static void copy_rows(const View& from, const View& to, std::int64_t row, std::int64_t count) {
+        if (count > 0) {
+            std::memcpy(to.data + row * to.strides[0], from.data,
+                        static_cast<std::size_t>(count * to.strides[0]));
+        }
+    }
+
+    std::vector<unsigned char> storage_;
+    PairOutputs views_;
+};
 
 }  // namespace
 
@@ -184,37 +231,49 @@ std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const Pair
     if (threads <= 1) {
         return reconstruct_pair_rows(scene, groups, settings, out, 0, points, 0);
     }
-    const std::vector<std::int64_t> bounds = range_bounds(threads, points, 8);
-    std::vector<std::int64_t> kept(bounds.size() - 1, 0);
-    run_ranges(bounds, [&](int t, std::int64_t first, std::int64_t last) {
-        kept[static_cast<std::size_t>(t)] =
-            reconstruct_pair_rows(scene, groups, settings, out, first, last, first);
-    });
-    // Ranges in order, each moved down onto the end of the one before. Within
-    // one array the moves must go in range order; the arrays are independent,
-    // so they are shared out over the threads.
-    std::vector<std::int64_t> to(kept.size(), 0);
-    std::int64_t rows = 0;
-    for (std::size_t t = 0; t < kept.size(); ++t) {
-        to[t] = rows;
-        rows += kept[t];
+    // Threads take chunks of points in turn. A chunk's kept rows are staged
+    // (a chunk's rows fit a core's cache), its first row is the previous
+    // chunk's first row plus that chunk's kept count, and it is copied there
+    // as soon as that is known: the rows land in point order, each written to
+    // the results once. The chunk a thread waits for is always held by a
+    // thread that is computing it or waiting for an earlier one, down to the
+    // lowest, which waits for nothing.
+    constexpr std::int64_t kChunk = 2048;
+    const std::int64_t chunks = (points + kChunk - 1) / kChunk;
+    std::vector<std::atomic<std::int64_t>> first_row(static_cast<std::size_t>(chunks) + 1);
+    for (auto& row : first_row) {
+        row.store(-1, std::memory_order_relaxed);
     }
-    const auto move_array = [&](const auto& view) {
-        for (std::size_t t = 0; t < kept.size(); ++t) {
-            move_rows(view, bounds[t], to[t], kept[t]);
+    first_row[0].store(0, std::memory_order_relaxed);
+    std::atomic<std::int64_t> next{0};
+    std::atomic<bool> failed{false};
+    run_ranges(threads, threads, 1, [&](std::int64_t, std::int64_t) {
+        try {
+            const PairStaging staging(kChunk);
+            for (std::int64_t c = next++; c < chunks; c = next++) {
+                const std::int64_t first = c * kChunk;
+                const std::int64_t last = std::min(first + kChunk, points);
+                const std::int64_t kept =
+                    reconstruct_pair_rows(scene, groups, settings, staging.views(), first, last, 0);
+                std::int64_t row = first_row[static_cast<std::size_t>(c)].load(std::memory_order_acquire);
+                while (row < 0) {
+                    if (failed.load(std::memory_order_relaxed)) {
+                        return;
+                    }
+                    std::this_thread::yield();
+                    row = first_row[static_cast<std::size_t>(c)].load(std::memory_order_acquire);
+                }
+                first_row[static_cast<std::size_t>(c) + 1].store(row + kept, std::memory_order_release);
+                staging.copy_to(out, row, kept);
+            }
+        } catch (...) {
+            // Nobody waits for a chunk this thread never took; those waiting
+            // for one it took give up, and the error is rethrown after the join.
+            failed.store(true, std::memory_order_relaxed);
+            throw;
         }
-    };
-    std::vector<std::function<void()>> moves;
-#define KESTRINE_MOVE_ARRAY(key, type, tail) moves.push_back([&] { move_array(out.key); });
-    KESTRINE_PAIR_RESULTS(KESTRINE_MOVE_ARRAY)
-#undef KESTRINE_MOVE_ARRAY
-    run_ranges(threads, static_cast<std::int64_t>(moves.size()), 1,
-               [&](std::int64_t first, std::int64_t last) {
-                   for (std::int64_t a = first; a < last; ++a) {
-                       moves[static_cast<std::size_t>(a)]();
-                   }
-               });
-    return rows;
+    });
+    return first_row[static_cast<std::size_t>(chunks)].load(std::memory_order_acquire);
 }
 
 }  // namespace kestrine

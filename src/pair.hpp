@@ -73,10 +73,10 @@ std::int64_t reconstruct_pair_rows(const ObservedScene& scene, const PairGroups&
                                    const PairSettings& settings, const PairOutputs& out,
                                    std::int64_t first, std::int64_t last, std::int64_t out_row);
 
-// Every point, split into contiguous ranges over `threads` threads. Each
-// range writes its kept rows from its own first point on; the ranges are then
-// moved together in point order. Returns the number of rows, which are the
-// same bits whatever the thread count.
+// Every point, on `threads` threads taking chunks of points in turn; each
+// chunk's kept rows are copied to their place in point order as soon as the
+// chunks before have counted theirs. Returns the number of rows, which are
+// the same bits whatever the thread count.
 std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const PairGroups& groups,
                                           const PairSettings& settings, const PairOutputs& out,
                                           int threads);
