@@ -27,6 +27,7 @@ namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kHeapHeader = 64;
+constexpr std::size_t kReturnMinBytes = std::size_t{256} << 10;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
@@ -166,7 +167,9 @@ bool Arena::resize_in_place(void* block, std::size_t bytes) {
     KESTRINE_POISON(data + bytes, b.span - bytes);
     KESTRINE_UNPOISON(data, bytes);
 #if KESTRINE_HAVE_MMAP
-    if (bytes < b.size) {
+    // A short tail stays until the block goes: returning it costs a system
+    // call, and splitting a huge page, for little memory.
+    if (bytes < b.size && b.span - bytes >= kReturnMinBytes) {
         return_pages(data + bytes, data + b.span);
     }
 #endif

@@ -42,7 +42,8 @@ public:
     // Returns the block's pages; its bytes read as zero if touched again.
     void release(void* block);
     // The block's new size when it fits what the block was given (shrinking
-    // returns the whole pages past it); false otherwise, block unchanged.
+    // by 256 KiB or more returns the whole pages past it); false otherwise,
+    // block unchanged.
     bool resize_in_place(void* block, std::size_t bytes);
     // Bytes the caller holds in the block now.
     std::size_t size_of(const void* block) const;
