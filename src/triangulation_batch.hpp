@@ -554,7 +554,7 @@ template <typename L>
 void gather_sightings(const ObservedScene& scene, const TrackGroups& groups,
                       const TrackSettings& settings, std::int64_t cameras, TrackBlock& block,
                       const SightingBuffers& buf) {
-    constexpr std::int64_t kPrefetchAhead = 16;
+    constexpr std::int64_t kPrefetchAhead = 32;
     const ObservationTable& obs = scene.observations;
     const std::int64_t entries = static_cast<std::int64_t>(groups.entries.size());
     double* const f = buf.values;
