@@ -52,67 +52,86 @@ void sort_by_id(IdRows& entries, int threads) {
                          [](const IdRow& a, const IdRow& b) { return a.id < b.id; });
         return;
     }
-    // Each thread owns one contiguous chunk of the current order. A pass
-    // counts every chunk's digits, gives each (digit value, chunk) its place
-    // (chunks in order within a value, so the sort stays stable), then moves
-    // every chunk: the same order whatever the number of chunks.
-    const int T = n >= kThreadedGroupingMin ? threads : 1;
-    const std::vector<std::int64_t> chunks = range_bounds(T, n, 1);
-    const std::size_t chunk_count = chunks.size() - 1;
-    std::vector<std::array<Histogram, kDigits>> counts(chunk_count);
-    run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
-        auto& count = counts[static_cast<std::size_t>(t)];
+    // Each thread of a team owns one contiguous chunk of the current order.
+    // A pass counts every chunk's digits, gives each (digit value, chunk) its
+    // place (chunks in order within a value, so the sort stays stable), then
+    // moves every chunk: the same order whatever the number of chunks. The
+    // two buffers take turns as source, so no pass needs one thread alone.
+    const int threads_wanted = n >= kThreadedGroupingMin ? std::max(threads, 1) : 1;
+    IdRows scratch(entries.size());
+    IdRow* const buffers[2] = {entries.data(), scratch.data()};
+    std::vector<std::array<Histogram, kDigits>> counts(static_cast<std::size_t>(threads_wanted));
+    int result = 0;  // the buffer holding the sorted order
+    run_team(threads_wanted, [&](int t, int team, const auto& sync) {
+        const std::vector<std::int64_t> chunks = range_bounds(team, n, 1);
+        const auto me = static_cast<std::size_t>(t);
+        const std::int64_t begin = chunks[me];
+        const std::int64_t end = chunks[me + 1];
+        auto& count = counts[me];
         for (Histogram& h : count) {
             h.fill(0);
         }
         for (std::int64_t i = begin; i < end; ++i) {
-            const std::uint64_t k = sort_key(entries[static_cast<std::size_t>(i)], lowest);
+            const std::uint64_t k = sort_key(buffers[0][i], lowest);
             for (int d = 0; d < kDigits; ++d) {
                 ++count[static_cast<std::size_t>(d)][digit(k, d)];
             }
         }
-    });
-    IdRows scratch(entries.size());
-    std::vector<Histogram> place(chunk_count);
-    bool first_pass = true;
-    for (int b = 0; b < kDigits; ++b) {
-        const auto pass = static_cast<std::size_t>(b);
-        // A digit that every key shares leaves the order as it is.
-        Histogram total{};
-        for (const auto& count : counts) {
-            for (std::size_t v = 0; v < kBuckets; ++v) {
-                total[v] += count[pass][v];
+        sync();
+        // A digit that every key shares leaves the order as it is. Every
+        // thread decides alike from the first counts, which passes only
+        // rewrite after the sync that ends the first move.
+        bool shared[kDigits];
+        for (int d = 0; d < kDigits; ++d) {
+            Histogram total{};
+            for (int u = 0; u < team; ++u) {
+                const Histogram& h = counts[static_cast<std::size_t>(u)][static_cast<std::size_t>(d)];
+                for (std::size_t v = 0; v < kBuckets; ++v) {
+                    total[v] += h[v];
+                }
             }
+            shared[d] = std::find(total.begin(), total.end(), n) != total.end();
         }
-        if (std::find(total.begin(), total.end(), n) != total.end()) {
-            continue;
-        }
-        // After the first pass the chunks hold other entries: count again
-        // (one chunk holds them all, so its counts stay right).
-        if (!first_pass && chunk_count > 1) {
-            run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
-                Histogram& h = counts[static_cast<std::size_t>(t)][pass];
+        int from = 0;
+        bool moved = false;
+        Histogram at;
+        for (int d = 0; d < kDigits; ++d) {
+            if (shared[d]) {
+                continue;
+            }
+            const auto pass = static_cast<std::size_t>(d);
+            // After the first move the chunks hold other entries: count again.
+            if (moved && team > 1) {
+                Histogram& h = count[pass];
                 h.fill(0);
                 for (std::int64_t i = begin; i < end; ++i) {
-                    ++h[digit(sort_key(entries[static_cast<std::size_t>(i)], lowest), b)];
+                    ++h[digit(sort_key(buffers[from][i], lowest), d)];
                 }
-            });
-        }
-        first_pass = false;
-        std::int64_t offset = 0;
-        for (std::size_t v = 0; v < kBuckets; ++v) {
-            for (std::size_t t = 0; t < chunk_count; ++t) {
-                place[t][v] = offset;
-                offset += counts[t][pass][v];
+                sync();
             }
-        }
-        run_ranges(chunks, [&](int t, std::int64_t begin, std::int64_t end) {
-            Histogram& at = place[static_cast<std::size_t>(t)];
+            std::int64_t offset = 0;
+            for (std::size_t v = 0; v < kBuckets; ++v) {
+                for (int u = 0; u < team; ++u) {
+                    if (u == t) {
+                        at[v] = offset;
+                    }
+                    offset += counts[static_cast<std::size_t>(u)][pass][v];
+                }
+            }
+            IdRow* const to = buffers[1 - from];
             for (std::int64_t i = begin; i < end; ++i) {
-                const IdRow& e = entries[static_cast<std::size_t>(i)];
-                scratch[static_cast<std::size_t>(at[digit(sort_key(e, lowest), b)]++)] = e;
+                const IdRow& e = buffers[from][i];
+                to[at[digit(sort_key(e, lowest), d)]++] = e;
             }
-        });
+            sync();
+            from = 1 - from;
+            moved = true;
+        }
+        if (t == 0) {
+            result = from;
+        }
+    });
+    if (result == 1) {
         entries.swap(scratch);
     }
 }

@@ -5,8 +5,12 @@
 #pragma once
 
 #include <algorithm>
+#include <barrier>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -80,6 +84,64 @@ void run_ranges(const std::vector<std::int64_t>& bounds, Fn&& fn) {
     }
     for (std::thread& thread : started) {
         thread.join();
+    }
+    for (const std::exception_ptr& error : errors) {
+        if (error) {
+            std::rethrow_exception(error);
+        }
+    }
+}
+
+// Runs fn(t, team, sync) on a team of up to `threads` threads at once, t = 0
+// on the calling thread, for work of several passes over shared data: the
+// threads are started once, not once per pass, and sync() returns when every
+// thread of the team has called it. The team is as large as the threads that
+// could be started (at least the caller), and fn learns its size before it
+// starts. A thread whose fn throws leaves the team, so the others never wait
+// for it; its exception is rethrown once every thread has been joined.
+template <typename Fn>
+void run_team(int threads, Fn&& fn) {
+    if (threads <= 1) {
+        const auto sync = [] {};
+        fn(0, 1, sync);
+        return;
+    }
+    std::mutex gate;
+    std::condition_variable opened;
+    int team = 0;  // set when every helper that could start has started
+    std::optional<std::barrier<>> barrier;
+    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(threads));
+    const auto member = [&](int t) {
+        {
+            std::unique_lock<std::mutex> lock(gate);
+            opened.wait(lock, [&] { return team > 0; });
+        }
+        const auto sync = [&] { barrier->arrive_and_wait(); };
+        try {
+            fn(t, team, sync);
+        } catch (...) {
+            errors[static_cast<std::size_t>(t)] = std::current_exception();
+            barrier->arrive_and_drop();
+        }
+    };
+    std::vector<std::thread> helpers;
+    helpers.reserve(static_cast<std::size_t>(threads) - 1);
+    for (int t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(member, t);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(gate);
+        barrier.emplace(static_cast<std::ptrdiff_t>(helpers.size()) + 1);
+        team = static_cast<int>(helpers.size()) + 1;
+    }
+    opened.notify_all();
+    member(0);
+    for (std::thread& helper : helpers) {
+        helper.join();
     }
     for (const std::exception_ptr& error : errors) {
         if (error) {

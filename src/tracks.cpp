@@ -68,30 +68,38 @@ TrackGroups group_tracks(const ObservationTable& observations, int threads) {
         return k == 0 || groups.entries[static_cast<std::size_t>(k)].id !=
                              groups.entries[static_cast<std::size_t>(k - 1)].id;
     };
-    // Counted first, so the offsets are allocated once at their size and each
-    // range knows where its own go.
-    std::vector<std::int64_t> first_start(bounds.size(), 0);
-    run_ranges(bounds, [&](int t, std::int64_t begin, std::int64_t end) {
+    // Each range counts its track starts, then writes them from where the
+    // ranges before it end. Room for one track per observation is taken
+    // first (only the offsets written touch memory), so nothing inside the
+    // team allocates.
+    groups.starts.resize(static_cast<std::size_t>(M) + 1);
+    std::vector<std::int64_t> counted(static_cast<std::size_t>(T), 0);
+    run_team(T, [&](int t, int team, const auto& sync) {
+        const std::vector<std::int64_t> ranges = range_bounds(team, M, 1);
+        const auto me = static_cast<std::size_t>(t);
         std::int64_t count = 0;
-        for (std::int64_t k = begin; k < end; ++k) {
+        for (std::int64_t k = ranges[me]; k < ranges[me + 1]; ++k) {
             count += starts_track(k) ? 1 : 0;
         }
-        first_start[static_cast<std::size_t>(t) + 1] = count;
-    });
-    for (std::size_t t = 1; t < first_start.size(); ++t) {
-        first_start[t] += first_start[t - 1];
-    }
-    groups.track_count = first_start.back();
-    groups.starts.resize(static_cast<std::size_t>(groups.track_count) + 1);
-    groups.starts.back() = M;
-    run_ranges(bounds, [&](int t, std::int64_t begin, std::int64_t end) {
-        std::int64_t* out = groups.starts.data() + first_start[static_cast<std::size_t>(t)];
-        for (std::int64_t k = begin; k < end; ++k) {
+        counted[me] = count;
+        sync();
+        std::int64_t first = 0;
+        for (std::size_t u = 0; u < me; ++u) {
+            first += counted[u];
+        }
+        std::int64_t* out = groups.starts.data() + first;
+        for (std::int64_t k = ranges[me]; k < ranges[me + 1]; ++k) {
             if (starts_track(k)) {
                 *out++ = k;
             }
         }
     });
+    groups.track_count = 0;
+    for (const std::int64_t count : counted) {
+        groups.track_count += count;
+    }
+    groups.starts.resize(static_cast<std::size_t>(groups.track_count) + 1);
+    groups.starts.back() = M;
     return groups;
 }
 

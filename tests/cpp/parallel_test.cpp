@@ -47,6 +47,36 @@ TEST(RunRanges, ExceptionOfAnyRangeReachesTheCaller) {
     EXPECT_EQ(done, 2000);
 }
 
+TEST(RunTeamThreads, SyncSeparatesPassesAndAThrowingMemberLeaves) {
+    // After sync() every member sees what every other wrote before it.
+    std::vector<int> slots(4, 0);
+    std::atomic<int> seen{0};
+    run_team(4, [&](int t, int team, const auto& sync) {
+        slots[static_cast<std::size_t>(t)] = t + 1;
+        sync();
+        int sum = 0;
+        for (int u = 0; u < team; ++u) {
+            sum += slots[static_cast<std::size_t>(u)];
+        }
+        seen += sum == team * (team + 1) / 2 ? 1 : 0;
+        sync();
+    });
+    EXPECT_EQ(seen, 4);
+    // A member that throws before the first sync must not leave the others
+    // waiting at either of theirs; its exception reaches the caller.
+    std::atomic<int> finished{0};
+    EXPECT_THROW(run_team(3, [&](int t, int, const auto& sync) {
+                     if (t == 1) {
+                         throw std::bad_alloc();
+                     }
+                     sync();
+                     sync();
+                     ++finished;
+                 }),
+                 std::bad_alloc);
+    EXPECT_EQ(finished, 2);
+}
+
 TEST(ThreadsFor, GrainAndRequestBoundTheCount) {
     EXPECT_EQ(threads_for(8, 100, 4096), 1);
     EXPECT_EQ(threads_for(8, 3 * 4096, 4096), 3);
