@@ -125,11 +125,6 @@ private:
     PyObject* previous_ = nullptr;
 };
 
-template <typename T, int... extents>
-constexpr std::size_t result_row_bytes() {
-    return sizeof(Element<T>) * (std::size_t{1} * ... * static_cast<std::size_t>(extents));
-}
-
 #define KESTRINE_RESULT_ROW_BYTES(key, type, tail) +result_row_bytes<type KESTRINE_EXTENTS(tail)>()
 #define KESTRINE_RESULT_COUNT(key, type, tail) +1
 

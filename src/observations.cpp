@@ -10,12 +10,9 @@ namespace kestrine {
 
 namespace {
 
-// Offsets from the lowest id, in unsigned arithmetic, keep the order of the
-// ids and leave only as many varying digits as the ids' range needs (ids on
-// both sides of zero would otherwise differ in every digit).
-std::uint64_t sort_key(const IdRow& e, std::int64_t lowest) {
-    return static_cast<std::uint64_t>(e.id) - static_cast<std::uint64_t>(lowest);
-}
+// Offsets from the lowest id leave only as many varying digits as the ids'
+// range needs (ids on both sides of zero would otherwise differ in every digit).
+std::uint64_t sort_key(const IdRow& e, std::int64_t lowest) { return id_offset(e.id, lowest); }
 
 // Digits of 11 bits: ids spanning up to 2^22 values sort in two passes, and
 // a pass's counts (16 KiB) stay in the first-level cache.
@@ -148,8 +145,7 @@ bool dense_ids(const ObservationTable& observations, std::int64_t& lowest, std::
         lo = std::min(lo, id);
         hi = std::max(hi, id);
     }
-    // In unsigned arithmetic the width of any two int64 ids is exact.
-    const std::uint64_t width = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+    const std::uint64_t width = id_offset(hi, lo);
     if (width >= static_cast<std::uint64_t>(n)) {
         return false;
     }

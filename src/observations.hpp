@@ -56,6 +56,12 @@ inline constexpr std::int64_t kThreadedGroupingMin = std::int64_t{1} << 17;
 // the order is the same.
 void sort_by_id(IdRows& entries, int threads = 1);
 
+// An id's offset from the lowest id of its table. Unsigned arithmetic makes it
+// exact for any two int64 ids and keeps their order.
+inline std::uint64_t id_offset(std::int64_t id, std::int64_t lowest) {
+    return static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(lowest);
+}
+
 // When the table's ids span fewer values than it has rows, grouping can
 // address a table by id instead of sorting: true, with the lowest id and the
 // span (highest - lowest + 1). False for an empty table or wider ids.

@@ -22,8 +22,7 @@ void group_dense_ids(const ObservationTable& observations, int cam_a, int cam_b,
     std::vector<std::int64_t, ScratchAllocator<std::int64_t>> rows(2 * span, -1);
     for (std::int64_t i = 0; i < N; ++i) {
         const int cam = observations.cam_indices(i);
-        const auto k = static_cast<std::size_t>(static_cast<std::uint64_t>(observations.point_indices(i)) -
-                                                static_cast<std::uint64_t>(lowest));
+        const auto k = static_cast<std::size_t>(id_offset(observations.point_indices(i), lowest));
         groups.carries_a = groups.carries_a || cam == cam_a;
         groups.carries_b = groups.carries_b || cam == cam_b;
         if (cam == cam_a) {
@@ -175,7 +174,7 @@ public:
     explicit PairStaging(std::int64_t rows) {
         std::size_t bytes = 0;
 #define KESTRINE_STAGING_BYTES(key, type, tail) \
-    bytes += static_cast<std::size_t>(rows) * row_bytes<type KESTRINE_EXTENTS(tail)>();
+    bytes += static_cast<std::size_t>(rows) * result_row_bytes<type KESTRINE_EXTENTS(tail)>();
         KESTRINE_PAIR_RESULTS(KESTRINE_STAGING_BYTES)
 #undef KESTRINE_STAGING_BYTES
         storage_.resize(bytes);
@@ -197,15 +196,10 @@ public:
 
 private:
     template <typename T, int... extents>
-    static constexpr std::size_t row_bytes() {
-        return sizeof(Element<T>) * (std::size_t{1} * ... * static_cast<std::size_t>(extents));
-    }
-
-    template <typename T, int... extents>
     static ResultView<T, extents...> staged(unsigned char*& at, std::int64_t rows) {
         const std::int64_t shape[] = {rows, extents...};
         auto* data = reinterpret_cast<Element<T>*>(at);
-        at += static_cast<std::size_t>(rows) * row_bytes<T, extents...>();
+        at += static_cast<std::size_t>(rows) * result_row_bytes<T, extents...>();
         return contiguous_view(data, shape);
     }
 

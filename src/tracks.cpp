@@ -15,8 +15,7 @@ void group_dense_ids(const ObservationTable& observations, std::int64_t lowest, 
                      TrackGroups& groups) {
     const std::int64_t M = observations.size();
     const auto slot = [&](std::int64_t i) {
-        return static_cast<std::size_t>(static_cast<std::uint64_t>(observations.point_indices(i)) -
-                                        static_cast<std::uint64_t>(lowest));
+        return static_cast<std::size_t>(id_offset(observations.point_indices(i), lowest));
     };
     // place[k] becomes the first entry of id lowest + k.
     std::vector<std::int64_t, ScratchAllocator<std::int64_t>> place(span + 1, 0);

@@ -90,4 +90,10 @@ using ResultView = ArrayView<Element<T>, 1 + sizeof...(extents)>;
 
 #define KESTRINE_RESULT_VIEW(key, type, tail) ResultView<type KESTRINE_EXTENTS(tail)> key;
 
+// Bytes of one row of a C-contiguous result with `extents` after its row count.
+template <typename T, int... extents>
+constexpr std::size_t result_row_bytes() {
+    return sizeof(Element<T>) * (std::size_t{1} * ... * static_cast<std::size_t>(extents));
+}
+
 }  // namespace kestrine
