@@ -74,10 +74,13 @@ DicSample sample_dic(const DicFieldStack& dic, int c, double px, double py, doub
     return {dic.u(c, yn, xn), dic.v(c, yn, xn), dic.corrcoef(c, yn, xn), true};
 }
 
-void prefetch_dic(const DicFieldStack& dic, int c, double px, double py) {
-    const double step = static_cast<double>(static_cast<std::int64_t>(dic.subset_spacing) + 1);
-    const double gx = px / step;
-    const double gy = py / step;
+double grid_scale(const DicFieldStack& dic) {
+    return 1.0 / static_cast<double>(static_cast<std::int64_t>(dic.subset_spacing) + 1);
+}
+
+void prefetch_dic(const DicFieldStack& dic, double scale, int c, double px, double py) {
+    const double gx = px * scale;
+    const double gy = py * scale;
     if (!(gx >= 0.0 && gy >= 0.0 && gx < dic.reduced_width && gy < dic.reduced_height)) {
         return;
     }

@@ -27,8 +27,13 @@ struct DicSample {
 // bilinear when the four surrounding nodes pass, otherwise the nearest node.
 DicSample sample_dic(const DicFieldStack& dic, int c, double px, double py, double min_corrcoef);
 
+// 1 / grid step: pixel to grid units for prefetch_dic.
+double grid_scale(const DicFieldStack& dic);
+
 // A hint only: asks for the DIC nodes that sample_dic would read at pixel
-// (px, py) of camera c to be brought into cache.
-void prefetch_dic(const DicFieldStack& dic, int c, double px, double py);
+// (px, py) of camera c to be brought into cache. `scale` is grid_scale(dic):
+// a product may miss the exact quotient's node by one, which a hint can
+// afford, and it leaves the divider to the sampling.
+void prefetch_dic(const DicFieldStack& dic, double scale, int c, double px, double py);
 
 }  // namespace kestrine

@@ -70,7 +70,7 @@ struct SightingBuffers {
     std::int32_t* owner = nullptr;  // track of each sighting, within its block
     std::int64_t capacity = 0;
 };
-inline constexpr int kSightingFields = 10;
+inline constexpr int kSightingFields = 11;
 
 struct SightingScratch {
     std::vector<double> values;

@@ -1,16 +1,17 @@
 // reconstruct_track_rows and reconstruct_pair_rows for W elements at a time.
-// Undistortion and reprojection run one sighting per lane, the normal
-// matrices and eigen-solves one track or pair point per lane; the DIC
-// sampling and the grouping stay scalar (they wait on memory, not on
-// divisions). Every lane performs exactly the operations of normalize_pixel,
-// pose_matrix, triangulate_dlt and project_point in their order; sightings
-// that a track lacks, solves that stop at different rotations and pivots
-// that differ between lanes are masks and selects, so each output bit equals
-// the scalar kernels'. Included only by the per-target translation units
-// (simd/target_*.cpp).
+// The DIC sampling of tracks, undistortion and reprojection run one sighting
+// per lane, the normal matrices and eigen-solves one track or pair point per
+// lane; the pair points' sampling and the grouping stay scalar (they wait on
+// memory). Every lane performs exactly the operations of sample_dic,
+// normalize_pixel, pose_matrix, triangulate_dlt and project_point in their
+// order; sightings that a track lacks, solves that stop at different
+// rotations and pivots that differ between lanes are masks and selects, so
+// each output bit equals the scalar kernels'. Included only by the
+// per-target translation units (simd/target_*.cpp).
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -96,26 +97,73 @@ inline CameraColumns camera_columns(const CameraSet& cs) {
     return cols;
 }
 
+// Where the lanes read the cameras: with at most W cameras, every value of
+// every camera sits in one register (entry c for camera c) and a lane picks
+// its camera's by a permutation; with more, lanes gather from the arrays.
+template <typename L>
+struct CameraSource {
+    CameraColumns cols;
+    bool in_registers = false;
+    typename L::D lens[6];  // as set_lens_lane reads them
+    typename L::D pose[12];
+};
+
+template <typename L>
+CameraSource<L> camera_source(const CameraSet& cs, std::int64_t cameras) {
+    CameraSource<L> source;
+    source.cols = camera_columns(cs);
+    source.in_registers = cameras <= L::width;
+    if (source.in_registers) {
+        CameraLanes<L> table{};
+        for (int c = 0; c < cameras; ++c) {
+            set_camera_lane(table, c, cs, c);
+        }
+        const typename L::D* lens[6] = {&table.fx, &table.cx, &table.fy, &table.cy, &table.k1, &table.k2};
+        for (int k = 0; k < 6; ++k) {
+            source.lens[k] = *lens[k];
+        }
+        for (int k = 0; k < 12; ++k) {
+            source.pose[k] = table.pose[k];
+        }
+    }
+    return source;
+}
+
 // The lens of each lane's camera c, as set_lens_lane reads it.
 template <typename L>
-[[gnu::always_inline]] inline void gather_lens(CameraLanes<L>& cam, const CameraColumns& cols,
+[[gnu::always_inline]] inline void gather_lens(CameraLanes<L>& cam, const CameraSource<L>& source,
                                                typename L::M c) {
-    const typename L::M K = c * cols.K_step;
-    cam.fx = gather<L>(cols.lens[0], K);
-    cam.cx = gather<L>(cols.lens[1], K);
-    cam.fy = gather<L>(cols.lens[2], K);
-    cam.cy = gather<L>(cols.lens[3], K);
-    const typename L::M dist = c * cols.dist_step;
-    cam.k1 = cols.lens[4] != nullptr ? gather<L>(cols.lens[4], dist) : broadcast<L>(0.0);
-    cam.k2 = cols.lens[5] != nullptr ? gather<L>(cols.lens[5], dist) : broadcast<L>(0.0);
+    typename L::D* const lens[6] = {&cam.fx, &cam.cx, &cam.fy, &cam.cy, &cam.k1, &cam.k2};
+    if (source.in_registers) {
+        for (int k = 0; k < 6; ++k) {
+            *lens[k] = lookup<L>(source.lens[k], c);
+        }
+    } else {
+        const CameraColumns& cols = source.cols;
+        const typename L::M K = c * cols.K_step;
+        for (int k = 0; k < 4; ++k) {
+            *lens[k] = gather<L>(cols.lens[k], K);
+        }
+        const typename L::M dist = c * cols.dist_step;
+        for (int k = 4; k < 6; ++k) {
+            *lens[k] = cols.lens[k] != nullptr ? gather<L>(cols.lens[k], dist) : broadcast<L>(0.0);
+        }
+    }
     // A NaN coefficient keeps the lens part on, as in the scalar kernels.
     cam.distorted = ~((abs<L>(cam.k1) <= 1e-12) & (abs<L>(cam.k2) <= 1e-12));
 }
 
 // The pose of each lane's camera c, as pose_matrix copies it.
 template <typename L>
-[[gnu::always_inline]] inline void gather_pose(CameraLanes<L>& cam, const CameraColumns& cols,
+[[gnu::always_inline]] inline void gather_pose(CameraLanes<L>& cam, const CameraSource<L>& source,
                                                typename L::M c) {
+    if (source.in_registers) {
+        for (int k = 0; k < 12; ++k) {
+            cam.pose[k] = lookup<L>(source.pose[k], c);
+        }
+        return;
+    }
+    const CameraColumns& cols = source.cols;
     const typename L::M R = c * cols.R_step;
     const typename L::M t = c * cols.t_step;
     for (int i = 0; i < 3; ++i) {
@@ -520,6 +568,132 @@ typename L::M jacobi4_point(const Jacobi4Lanes<L>& j, typename L::D (&X)[3]) {
     return (abs<L>(v[3]) > 1e-12) & finite<L>(X[0]) & finite<L>(X[1]) & finite<L>(X[2]);
 }
 
+// ---- DIC sampling, one pixel per lane ----------------------------------------
+
+// Byte offsets of node (x, y) of camera c in a DIC view.
+template <typename L, typename T>
+[[gnu::always_inline]] inline typename L::M node_offsets(const ArrayView<const T, 3>& view,
+                                                         typename L::M c, typename L::M y,
+                                                         typename L::M x) {
+    return c * view.strides[0] + y * view.strides[1] + x * view.strides[2];
+}
+
+// Whether the valid bytes at `offset`, and at offset + each of `steps`, are
+// all non-zero, in the lanes of m (read one lane at a time: the view holds
+// bytes, and a wider gather could reach past its end).
+template <typename L, std::size_t N>
+[[gnu::always_inline]] inline typename L::M all_valid(const ArrayView<const BoolByte, 3>& valid,
+                                                      typename L::M m, typename L::M offset,
+                                                      const std::array<std::int64_t, N>& steps) {
+    typename L::M ok = m;
+    for (int lane = 0; lane < L::width; ++lane) {
+        if (m[lane] == 0) {
+            continue;
+        }
+        const BoolByte* node = valid.data + offset[lane];
+        bool all = *node != 0;
+        for (const std::int64_t step : steps) {
+            all = all && node[step] != 0;
+        }
+        ok[lane] = all ? -1 : 0;
+    }
+    return ok;
+}
+
+// sample_dic of W pixels (px, py) of cameras c, in the lanes of `use` (their
+// c lies within the DIC arrays); other lanes read nothing and are invalid.
+// Each lane takes sample_dic's steps: the grid position by the same
+// division, bilinear when the four nodes pass, else the nearest node, with
+// halves rounded away from zero. Returns the valid lanes; u, v and corr
+// hold their sample.
+template <typename L>
+typename L::M sample_dic_lanes(const DicFieldStack& dic, typename L::M use, typename L::M c,
+                               typename L::D px, typename L::D py, double min_corrcoef,
+                               typename L::D& u, typename L::D& v, typename L::D& corr) {
+    using D = typename L::D;
+    using M = typename L::M;
+    constexpr double kIntMin = static_cast<double>(std::numeric_limits<int>::min());
+    constexpr double kIntMax = static_cast<double>(std::numeric_limits<int>::max());
+    const D step = broadcast<L>(static_cast<double>(static_cast<std::int64_t>(dic.subset_spacing) + 1));
+    const D width = broadcast<L>(static_cast<double>(dic.reduced_width));
+    const D height = broadcast<L>(static_cast<double>(dic.reduced_height));
+    const D zero = broadcast<L>(0.0);
+    const D gx = px / step;
+    const D gy = py / step;
+    // Off the grid: a non-finite position or a node beyond int range (the
+    // comparisons fail for NaN and infinities alike).
+    const D fx0 = floor<L>(gx);
+    const D fy0 = floor<L>(gy);
+    const M grid = use & (fx0 >= kIntMin) & (fx0 <= kIntMax) & (fy0 >= kIntMin) & (fy0 <= kIntMax);
+    // The node as the integer conversion gives it back: -0 becomes +0.
+    const D x0 = fx0 + 0.0;
+    const D y0 = fy0 + 0.0;
+    const M inside = grid & (x0 >= 0.0) & (y0 >= 0.0) & (x0 + 1.0 < width) & (y0 + 1.0 < height);
+    const M node_c = select<L>(inside, c, index_lanes<L>(0));
+    const M node_x = to_index<L>(select<L>(inside, x0, zero));
+    const M node_y = to_index<L>(select<L>(inside, y0, zero));
+    const M at_valid = node_offsets<L>(dic.valid, node_c, node_y, node_x);
+    const std::array<std::int64_t, 3> valid_steps = {dic.valid.strides[2], dic.valid.strides[1],
+                                                     dic.valid.strides[1] + dic.valid.strides[2]};
+    const M four = all_valid<L>(dic.valid, inside, at_valid, valid_steps);
+    // Node (x0, y0), (x1, y0), (x0, y1), (x1, y1) of a double field.
+    const auto nodes = [&](const ArrayView<const double, 3>& field, M m, D (&out)[4]) {
+        const M at = node_offsets<L>(field, node_c, node_y, node_x);
+        const std::int64_t sx = field.strides[2];
+        const std::int64_t sy = field.strides[1];
+        out[0] = gather_where<L>(m, field.data, at);
+        out[1] = gather_where<L>(m, field.data, at + sx);
+        out[2] = gather_where<L>(m, field.data, at + sy);
+        out[3] = gather_where<L>(m, field.data, at + (sy + sx));
+    };
+    D cn[4];
+    nodes(dic.corrcoef, four, cn);
+    // The smaller of two, the first on ties and NaN, as sample_dic takes it.
+    const D low01 = select<L>(cn[1] < cn[0], cn[1], cn[0]);
+    const D low23 = select<L>(cn[3] < cn[2], cn[3], cn[2]);
+    const M bilinear = four & (select<L>(low23 < low01, low23, low01) >= min_corrcoef);
+    const D fx = gx - x0;
+    const D fy = gy - y0;
+    const D w00 = (1.0 - fx) * (1.0 - fy);
+    const D w10 = fx * (1.0 - fy);
+    const D w01 = (1.0 - fx) * fy;
+    const D w11 = fx * fy;
+    D un[4], vn[4];
+    nodes(dic.u, bilinear, un);
+    nodes(dic.v, bilinear, vn);
+    u = un[0] * w00 + un[1] * w10 + un[2] * w01 + un[3] * w11;
+    v = vn[0] * w00 + vn[1] * w10 + vn[2] * w01 + vn[3] * w11;
+    corr = cn[0] * w00 + cn[1] * w10 + cn[2] * w01 + cn[3] * w11;
+    const M nearest = grid & ~bilinear;
+    if (!any<L>(nearest)) {
+        return bilinear;
+    }
+    // The nearest node: trunc, then one step away from zero from a half on
+    // (gx - trunc(gx) is exact).
+    const auto round_half_away = [&](D g) {
+        const D t = trunc<L>(g);
+        const D away = select<L>(g < 0.0, broadcast<L>(-1.0), broadcast<L>(1.0));
+        return select<L>(abs<L>(g - t) >= 0.5, t + away, t);
+    };
+    const D xn = round_half_away(gx);
+    const D yn = round_half_away(gy);
+    const M near_inside = nearest & (xn >= 0.0) & (yn >= 0.0) & (xn < width) & (yn < height);
+    const M near_c = select<L>(near_inside, c, index_lanes<L>(0));
+    const M near_x = to_index<L>(select<L>(near_inside, xn, zero));
+    const M near_y = to_index<L>(select<L>(near_inside, yn, zero));
+    const M near_valid = all_valid<L>(dic.valid, near_inside,
+                                      node_offsets<L>(dic.valid, near_c, near_y, near_x),
+                                      std::array<std::int64_t, 0>{});
+    const D near_corr = gather_where<L>(near_valid, dic.corrcoef.data,
+                                        node_offsets<L>(dic.corrcoef, near_c, near_y, near_x));
+    // A NaN correlation is not below the threshold.
+    const M near_ok = near_valid & ~(near_corr < min_corrcoef);
+    u = select<L>(near_ok, gather_where<L>(near_ok, dic.u.data, node_offsets<L>(dic.u, near_c, near_y, near_x)), u);
+    v = select<L>(near_ok, gather_where<L>(near_ok, dic.v.data, node_offsets<L>(dic.v, near_c, near_y, near_x)), v);
+    corr = select<L>(near_ok, near_corr, corr);
+    return bilinear | near_ok;
+}
+
 // ---- Tracks -----------------------------------------------------------------
 
 constexpr int kTrackBlock = 64;
@@ -528,8 +702,8 @@ constexpr std::int64_t kTrackBlockObservations = 512;
 
 // Fields of SightingBuffers::values, each an array of `capacity` doubles.
 enum SightingField { kUvRefX, kUvRefY, kUvDefX, kUvDefY, kRayRefX, kRayRefY, kRayDefX, kRayDefY,
-                     kErrRef, kErrDef };
-static_assert(kErrDef + 1 == kSightingFields);
+                     kErrRef, kErrDef, kSampleCorr };
+static_assert(kSampleCorr + 1 == kSightingFields);
 
 // Per-track values of one block of tracks.
 struct TrackBlock {
@@ -549,55 +723,83 @@ struct TrackBlock {
 
 // Samples every observation of tracks [first, first + count) and keeps the
 // valid ones as sightings. A camera index outside the arrays that the
-// boundary checked (it may have changed since) is an invalid sample.
+// boundary checked (it may have changed since) is an invalid sample. Three
+// passes over the block's observations: their cameras and pixels are read
+// in track order (the rows lie anywhere in the table), then sampled W at a
+// time, then the valid samples are packed into sightings, in place.
 template <typename L>
 void gather_sightings(const ObservedScene& scene, const TrackGroups& groups,
                       const TrackSettings& settings, std::int64_t cameras, TrackBlock& block,
                       const SightingBuffers& buf) {
     constexpr std::int64_t kPrefetchAhead = 32;
+    const double scale = grid_scale(scene.dic);
     const ObservationTable& obs = scene.observations;
     const std::int64_t entries = static_cast<std::int64_t>(groups.entries.size());
     double* const f = buf.values;
     const std::int64_t cap = buf.capacity;
+    const std::int64_t e0 = groups.starts[static_cast<std::size_t>(block.first)];
+    const std::int64_t n = groups.starts[static_cast<std::size_t>(block.first + block.count)] - e0;
+    // 1. Observation e of the block at position e; a camera outside the
+    // arrays becomes -1. Its DIC nodes are asked for now and read in pass 2.
+    for (std::int64_t e = 0; e < n; ++e) {
+        const std::int64_t k = e0 + e;
+        if (k + kPrefetchAhead < entries) {
+            obs.prefetch(groups.entries[static_cast<std::size_t>(k + kPrefetchAhead)].row);
+        }
+        const std::int64_t i = groups.entries[static_cast<std::size_t>(k)].row;
+        const int c = obs.cam_indices(i);
+        const Vector2 uv = obs.pixel(i);
+        const bool usable = c >= 0 && c < cameras;
+        if (usable) {
+            prefetch_dic(scene.dic, scale, c, uv.x, uv.y);
+        }
+        buf.cams[e] = usable ? c : -1;
+        f[kUvRefX * cap + e] = uv.x;
+        f[kUvRefY * cap + e] = uv.y;
+    }
+    for (std::int64_t pad = n; pad < n + L::width; ++pad) {
+        buf.cams[pad] = -1;
+        f[kUvRefX * cap + pad] = 0.0;
+        f[kUvRefY * cap + pad] = 0.0;
+    }
+    // 2. The samples; an invalid one sets its camera to -1.
+    for (std::int64_t e = 0; e < n; e += L::width) {
+        using D = typename L::D;
+        const typename L::M c = load_int32<L>(&buf.cams[e]);
+        const D px = load<L>(&f[kUvRefX * cap + e]);
+        const D py = load<L>(&f[kUvRefY * cap + e]);
+        D u, v, corr;
+        const typename L::M valid =
+            sample_dic_lanes<L>(scene.dic, c >= 0, c, px, py, settings.min_corrcoef, u, v, corr);
+        store<L>(&f[kUvDefX * cap + e], px + u);
+        store<L>(&f[kUvDefY * cap + e], py + v);
+        store<L>(&f[kSampleCorr * cap + e], corr);
+        for (int lane = 0; lane < L::width; ++lane) {
+            if (valid[lane] == 0) {
+                buf.cams[e + lane] = -1;
+            }
+        }
+    }
+    // 3. Sightings in track order; sighting s comes from observation e >= s.
     std::int64_t s = 0;
+    std::int64_t e = 0;
     for (int t = 0; t < block.count; ++t) {
         const std::int64_t r = block.first + t;
-        const std::int64_t begin = groups.starts[static_cast<std::size_t>(r)];
-        const std::int64_t end = groups.starts[static_cast<std::size_t>(r + 1)];
-        block.id[t] = groups.entries[static_cast<std::size_t>(begin)].id;
+        const std::int64_t end = groups.starts[static_cast<std::size_t>(r + 1)] - e0;
+        block.id[t] = groups.entries[static_cast<std::size_t>(e0 + e)].id;
         block.start[t] = s;
         double corr_sum = 0.0;
-        for (std::int64_t k = begin; k < end; ++k) {
-            // Rows of a track lie anywhere in the table and its pixels
-            // anywhere in the DIC grids: ask early for what comes next.
-            if (k + kPrefetchAhead < entries) {
-                obs.prefetch(groups.entries[static_cast<std::size_t>(k + kPrefetchAhead)].row);
-            }
-            if (k + kPrefetchAhead / 2 < entries) {
-                const std::int64_t ahead = groups.entries[static_cast<std::size_t>(k + kPrefetchAhead / 2)].row;
-                const int c_ahead = obs.cam_indices(ahead);
-                if (c_ahead >= 0 && c_ahead < cameras) {
-                    const Vector2 uv = obs.pixel(ahead);
-                    prefetch_dic(scene.dic, c_ahead, uv.x, uv.y);
-                }
-            }
-            const std::int64_t i = groups.entries[static_cast<std::size_t>(k)].row;
-            const int c = obs.cam_indices(i);
-            if (c < 0 || c >= cameras) {
-                continue;
-            }
-            const Vector2 uv = obs.pixel(i);
-            const DicSample sample = sample_dic(scene.dic, c, uv.x, uv.y, settings.min_corrcoef);
-            if (!sample.valid) {
+        for (; e < end; ++e) {
+            const int c = buf.cams[e];
+            if (c < 0) {
                 continue;
             }
             buf.cams[s] = c;
             buf.owner[s] = t;
-            f[kUvRefX * cap + s] = uv.x;
-            f[kUvRefY * cap + s] = uv.y;
-            f[kUvDefX * cap + s] = uv.x + sample.u;
-            f[kUvDefY * cap + s] = uv.y + sample.v;
-            corr_sum += sample.corr;
+            for (const int field : {kUvRefX, kUvRefY, kUvDefX, kUvDefY}) {
+                f[field * cap + s] = f[field * cap + e];
+            }
+            corr_sum += f[kSampleCorr * cap + e];
             ++s;
         }
         block.n[t] = s - block.start[t];
@@ -618,7 +820,7 @@ void gather_sightings(const ObservedScene& scene, const TrackGroups& groups,
 // Both rays of every sighting, three registers of W sightings at a time so
 // that six fixed-point chains overlap.
 template <typename L>
-void undistort_sightings(const CameraColumns& cols, const TrackBlock& block,
+void undistort_sightings(const CameraSource<L>& cols, const TrackBlock& block,
                          const SightingBuffers& buf) {
     using D = typename L::D;
     double* const f = buf.values;
@@ -663,8 +865,8 @@ void undistort_sightings(const CameraColumns& cols, const TrackBlock& block,
 // registers at a time; a track is solved only with at least min_views (and
 // two) sightings.
 template <typename L>
-void triangulate_tracks(const CameraSet& cs, const TrackSettings& settings, TrackBlock& block,
-                        const SightingBuffers& buf) {
+void triangulate_tracks(const CameraSource<L>& cols, const TrackSettings& settings,
+                        TrackBlock& block, const SightingBuffers& buf) {
     using D = typename L::D;
     using M = typename L::M;
     constexpr int G = kSolveGroup<L>;
@@ -699,24 +901,23 @@ void triangulate_tracks(const CameraSet& cs, const TrackSettings& settings, Trac
                 continue;
             }
             any_eligible = true;
-            CameraLanes<L> cam = broadcast_camera<L>(cs, buf.cams[0]);
-            D xr = broadcast<L>(0.0), yr = xr, xd = xr, yd = xr;
+            // Sighting k of each lane's track; lanes past their last sighting
+            // read sighting 0 of the block and add nothing.
+            const M start = load_int64<L>(&block.start[t]);
+            const M count = load_int64<L>(&block.n[t]);
+            const auto ray = [&](int field) {
+                return reinterpret_cast<const unsigned char*>(&f[field * cap]);
+            };
             for (std::int64_t k = 0; k < most; ++k) {
-                M has = eligible[g];
-                for (int lane = 0; lane < L::width; ++lane) {
-                    if (has[lane] == 0 || k >= block.n[t + lane]) {
-                        has[lane] = 0;
-                        continue;
-                    }
-                    const std::int64_t s = block.start[t + lane] + k;
-                    set_pose_lane(cam, lane, cs, buf.cams[s]);
-                    xr[lane] = f[kRayRefX * cap + s];
-                    yr[lane] = f[kRayRefY * cap + s];
-                    xd[lane] = f[kRayDefX * cap + s];
-                    yd[lane] = f[kRayDefY * cap + s];
-                }
-                accumulate_sighting<L>(ref[g].A, has, xr, yr, cam.pose);
-                accumulate_sighting<L>(def[g].A, has, xd, yd, cam.pose);
+                const M has = eligible[g] & (count > k);
+                const M s = select<L>(has, start + k, index_lanes<L>(0));
+                const M offset = s * static_cast<std::int64_t>(sizeof(double));
+                CameraLanes<L> cam;
+                gather_pose<L>(cam, cols, gather_int32<L>(buf.cams, s));
+                accumulate_sighting<L>(ref[g].A, has, gather<L>(ray(kRayRefX), offset),
+                                       gather<L>(ray(kRayRefY), offset), cam.pose);
+                accumulate_sighting<L>(def[g].A, has, gather<L>(ray(kRayDefX), offset),
+                                       gather<L>(ray(kRayDefY), offset), cam.pose);
             }
         }
         if (!any_eligible) {
@@ -745,7 +946,7 @@ void triangulate_tracks(const CameraSet& cs, const TrackSettings& settings, Trac
 // sightings at a time so that their divisions overlap (only registers that
 // hold a triangulated track).
 template <typename L>
-void reproject_sightings(const CameraColumns& cols, const TrackBlock& block,
+void reproject_sightings(const CameraSource<L>& cols, const TrackBlock& block,
                          const SightingBuffers& buf) {
     using D = typename L::D;
     using M = typename L::M;
@@ -895,7 +1096,7 @@ void track_rows_lanes(const ObservedScene& scene, const TrackGroups& groups,
                       std::int64_t last, SightingScratch& scratch) {
     static_assert(kTrackBlock % L::width == 0, "a block holds whole lane groups");
     const std::int64_t cameras = usable_cameras(scene);
-    const CameraColumns cols = camera_columns(scene.cameras);
+    const CameraSource<L> cols = camera_source<L>(scene.cameras, cameras);
     TrackBlock block{};
     for (block.first = first; block.first < last; block.first += block.count) {
         // As many tracks as fit the block, and always at least one.
@@ -910,7 +1111,7 @@ void track_rows_lanes(const ObservedScene& scene, const TrackGroups& groups,
             reserve_sightings(scratch, groups.starts[static_cast<std::size_t>(end)] - begin);
         gather_sightings<L>(scene, groups, settings, cameras, block, buf);
         undistort_sightings<L>(cols, block, buf);
-        triangulate_tracks<L>(scene.cameras, settings, block, buf);
+        triangulate_tracks<L>(cols, settings, block, buf);
         reproject_sightings<L>(cols, block, buf);
         finish_tracks<L>(settings, block, buf);
         write_track_block<L>(out, block);
@@ -945,6 +1146,7 @@ void gather_pair_points(const ObservedScene& scene, const PairGroups& groups,
                         const PairSettings& settings, std::int64_t begin, std::int64_t end,
                         PairBlock& block) {
     constexpr std::int64_t kPrefetchAhead = 8;
+    const double scale = grid_scale(scene.dic);
     const ObservationTable& obs = scene.observations;
     const auto points = static_cast<std::int64_t>(groups.points.size());
     int n = 0;
@@ -960,8 +1162,8 @@ void gather_pair_points(const ObservedScene& scene, const PairGroups& groups,
             const PairSlots& ahead = groups.points[static_cast<std::size_t>(index + kPrefetchAhead / 2)];
             const Vector2 uv_a = obs.pixel(ahead.row_a);
             const Vector2 uv_b = obs.pixel(ahead.row_b);
-            prefetch_dic(scene.dic, settings.cam_a, uv_a.x, uv_a.y);
-            prefetch_dic(scene.dic, settings.cam_b, uv_b.x, uv_b.y);
+            prefetch_dic(scene.dic, scale, settings.cam_a, uv_a.x, uv_a.y);
+            prefetch_dic(scene.dic, scale, settings.cam_b, uv_b.x, uv_b.y);
         }
         const PairSlots& slots = groups.points[static_cast<std::size_t>(index)];
         const Vector2 uv_a = obs.pixel(slots.row_a);

@@ -61,6 +61,48 @@ struct Baseline {
         }
         return r;
     }
+    KESTRINE_LANE static D gather_where(M m, const unsigned char* base, M offset) {
+        D r = {};
+        for (int i = 0; i < width; ++i) {
+            if (m[i] != 0) {
+                std::memcpy(&r[i], base + offset[i], sizeof(double));
+            }
+        }
+        return r;
+    }
+    KESTRINE_LANE static D floor(D x) {
+        for (int i = 0; i < width; ++i) {
+            x[i] = __builtin_floor(x[i]);
+        }
+        return x;
+    }
+    KESTRINE_LANE static D trunc(D x) {
+        for (int i = 0; i < width; ++i) {
+            x[i] = __builtin_trunc(x[i]);
+        }
+        return x;
+    }
+    KESTRINE_LANE static M to_index(D x) {
+        M r;
+        for (int i = 0; i < width; ++i) {
+            r[i] = static_cast<std::int32_t>(x[i]);
+        }
+        return r;
+    }
+    KESTRINE_LANE static M gather_int32(const std::int32_t* base, M index) {
+        M r;
+        for (int i = 0; i < width; ++i) {
+            r[i] = base[index[i]];
+        }
+        return r;
+    }
+    KESTRINE_LANE static D lookup(D table, M index) {
+        D r;
+        for (int i = 0; i < width; ++i) {
+            r[i] = table[index[i] & (width - 1)];
+        }
+        return r;
+    }
 };
 
 #if defined(__x86_64__)
@@ -78,6 +120,28 @@ struct Avx2 {
     KESTRINE_LANE static D gather(const unsigned char* base, M offset) {
         return _mm256_i64gather_pd(reinterpret_cast<const double*>(base),
                                    reinterpret_cast<__m256i>(offset), 1);
+    }
+    KESTRINE_LANE static D gather_where(M m, const unsigned char* base, M offset) {
+        return _mm256_mask_i64gather_pd(_mm256_setzero_pd(), reinterpret_cast<const double*>(base),
+                                        reinterpret_cast<__m256i>(offset),
+                                        reinterpret_cast<__m256d>(m), 1);
+    }
+    KESTRINE_LANE static D floor(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
+    KESTRINE_LANE static D trunc(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
+    KESTRINE_LANE static M to_index(D x) {
+        return reinterpret_cast<M>(_mm256_cvtepi32_epi64(_mm256_cvttpd_epi32(x)));
+    }
+    KESTRINE_LANE static M gather_int32(const std::int32_t* base, M index) {
+        const __m128i narrow = _mm256_i64gather_epi32(reinterpret_cast<const int*>(base),
+                                                      reinterpret_cast<__m256i>(index), 4);
+        return reinterpret_cast<M>(_mm256_cvtepi32_epi64(narrow));
+    }
+    // Doubles permuted as pairs of 32-bit halves: entry i is halves 2i, 2i + 1.
+    KESTRINE_LANE static D lookup(D table, M index) {
+        const M half = (index & 3) * 2;
+        const M pairs = half | ((half + 1) << 32);
+        return reinterpret_cast<D>(_mm256_permutevar8x32_ps(reinterpret_cast<__m256>(table),
+                                                            reinterpret_cast<__m256i>(pairs)));
     }
 };
 #pragma GCC pop_options
@@ -98,6 +162,31 @@ struct Avx512 {
     KESTRINE_LANE static D gather(const unsigned char* base, M offset) {
         return _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xFF,
                                         reinterpret_cast<__m512i>(offset), base, 1);
+    }
+    KESTRINE_LANE static D gather_where(M m, const unsigned char* base, M offset) {
+        const __mmask8 k = _mm512_test_epi64_mask(reinterpret_cast<__m512i>(m),
+                                                  reinterpret_cast<__m512i>(m));
+        return _mm512_mask_i64gather_pd(_mm512_setzero_pd(), k, reinterpret_cast<__m512i>(offset),
+                                        base, 1);
+    }
+    // Masked forms with every lane selected, as for sqrt.
+    KESTRINE_LANE static D floor(D x) {
+        return _mm512_mask_roundscale_pd(x, 0xFF, x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    }
+    KESTRINE_LANE static D trunc(D x) {
+        return _mm512_mask_roundscale_pd(x, 0xFF, x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    }
+    KESTRINE_LANE static M to_index(D x) {
+        const __m256i narrow = _mm512_mask_cvttpd_epi32(_mm256_setzero_si256(), 0xFF, x);
+        return reinterpret_cast<M>(_mm512_mask_cvtepi32_epi64(_mm512_setzero_si512(), 0xFF, narrow));
+    }
+    KESTRINE_LANE static M gather_int32(const std::int32_t* base, M index) {
+        const __m256i narrow = _mm512_mask_i64gather_epi32(
+            _mm256_setzero_si256(), 0xFF, reinterpret_cast<__m512i>(index), base, 4);
+        return reinterpret_cast<M>(_mm512_mask_cvtepi32_epi64(_mm512_setzero_si512(), 0xFF, narrow));
+    }
+    KESTRINE_LANE static D lookup(D table, M index) {
+        return _mm512_mask_permutexvar_pd(table, 0xFF, reinterpret_cast<__m512i>(index), table);
     }
 };
 #pragma GCC pop_options
@@ -130,6 +219,51 @@ KESTRINE_LANE void store(double* p, typename L::D v) {
 template <typename L>
 KESTRINE_LANE typename L::D gather(const unsigned char* base, typename L::M offset) {
     return L::gather(base, offset);
+}
+
+// As gather, in the lanes of m only; the other lanes read nothing and hold 0.
+template <typename L>
+KESTRINE_LANE typename L::D gather_where(typename L::M m, const unsigned char* base,
+                                         typename L::M offset) {
+    return L::gather_where(m, base, offset);
+}
+
+// base[index] per lane, widened.
+template <typename L>
+KESTRINE_LANE typename L::M gather_int32(const std::int32_t* base, typename L::M index) {
+    return L::gather_int32(base, index);
+}
+
+// table[index] per lane, for indices below the width: a table of W values
+// held in one register (read by a permutation, not from memory).
+template <typename L>
+KESTRINE_LANE typename L::D lookup(typename L::D table, typename L::M index) {
+    return L::lookup(table, index);
+}
+
+// x rounded down, and toward zero: std::floor and std::trunc per lane.
+template <typename L>
+KESTRINE_LANE typename L::D floor(typename L::D x) {
+    return L::floor(x);
+}
+
+template <typename L>
+KESTRINE_LANE typename L::D trunc(typename L::D x) {
+    return L::trunc(x);
+}
+
+// Whole numbers within 32-bit range as per-lane integers.
+template <typename L>
+KESTRINE_LANE typename L::M to_index(typename L::D x) {
+    return L::to_index(x);
+}
+
+// W consecutive 64-bit integers.
+template <typename L>
+KESTRINE_LANE typename L::M load_int64(const std::int64_t* p) {
+    typename L::M v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
 // W consecutive 32-bit integers (camera indices, owners), widened per lane.
