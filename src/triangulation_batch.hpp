@@ -636,11 +636,23 @@ typename L::M sample_dic_lanes(const DicFieldStack& dic, typename L::M use, type
     const std::array<std::int64_t, 3> valid_steps = {dic.valid.strides[2], dic.valid.strides[1],
                                                      dic.valid.strides[1] + dic.valid.strides[2]};
     const M four = all_valid<L>(dic.valid, inside, at_valid, valid_steps);
-    // Node (x0, y0), (x1, y0), (x0, y1), (x1, y1) of a double field.
+    // Node (x0, y0), (x1, y0), (x0, y1), (x1, y1) of a double field, in the
+    // lanes of m. Where a row's nodes are adjacent in memory, every lane
+    // reads its two pairs whole; lanes outside m then read node (0, 0, 0) and
+    // its neighbour, which exist whenever any lane is inside the grid.
     const auto nodes = [&](const ArrayView<const double, 3>& field, M m, D (&out)[4]) {
         const M at = node_offsets<L>(field, node_c, node_y, node_x);
         const std::int64_t sx = field.strides[2];
         const std::int64_t sy = field.strides[1];
+        if (sx == static_cast<std::int64_t>(sizeof(double))) {
+            if (any<L>(m)) {
+                load_pairs<L>(field.data, at, out[0], out[1]);
+                load_pairs<L>(field.data, at + sy, out[2], out[3]);
+            } else {
+                out[0] = out[1] = out[2] = out[3] = zero;
+            }
+            return;
+        }
         out[0] = gather_where<L>(m, field.data, at);
         out[1] = gather_where<L>(m, field.data, at + sx);
         out[2] = gather_where<L>(m, field.data, at + sy);
@@ -714,7 +726,11 @@ struct TrackBlock {
     std::int64_t start[kTrackBlock];  // first sighting
     std::int64_t n[kTrackBlock];      // sightings
     alignas(64) double corr_sum[kTrackBlock];
-    alignas(64) double X[6][kTrackBlock];  // Xr then Xd
+    // Xr then Xd. A register of points loaded from near the end of a row
+    // reads on into the next row, and past the last row into X_tail: those
+    // lanes are never used.
+    alignas(64) double X[6][kTrackBlock];
+    double X_tail[8];
     alignas(64) double err_sum[2][kTrackBlock];
     alignas(64) double row[18][kTrackBlock];  // the six three-vector outputs
     bool triangulated[kTrackBlock];
@@ -966,10 +982,20 @@ void reproject_sightings(const CameraSource<L>& cols, const TrackBlock& block,
             const M c = load_int32<L>(&buf.cams[at[r]]);
             gather_lens<L>(cam[r], cols, c);
             gather_pose<L>(cam[r], cols, c);
-            const M owner = load_int32<L>(&buf.owner[at[r]]) * 8;
+            // Owners never decrease along the sightings: a register's tracks
+            // usually lie within W of its first, whose W points are loaded
+            // whole and permuted into the lanes.
+            const M owner = load_int32<L>(&buf.owner[at[r]]);
+            const std::int64_t first = owner[0];
             D X[6];
-            for (int k = 0; k < 6; ++k) {
-                X[k] = gather<L>(reinterpret_cast<const unsigned char*>(block.X[k]), owner);
+            if (owner[L::width - 1] - first < L::width) {
+                for (int k = 0; k < 6; ++k) {
+                    X[k] = lookup<L>(load<L>(&block.X[k][first]), owner - first);
+                }
+            } else {
+                for (int k = 0; k < 6; ++k) {
+                    X[k] = gather<L>(reinterpret_cast<const unsigned char*>(block.X[k]), owner * 8);
+                }
             }
             project_lanes<L>(cam[r], X[0], X[1], X[2], u[r][0], v[r][0]);
             project_lanes<L>(cam[r], X[3], X[4], X[5], u[r][1], v[r][1]);

@@ -103,6 +103,12 @@ struct Baseline {
         }
         return r;
     }
+    KESTRINE_LANE static void load_pairs(const unsigned char* base, M offset, D& first, D& second) {
+        for (int i = 0; i < width; ++i) {
+            std::memcpy(&first[i], base + offset[i], sizeof(double));
+            std::memcpy(&second[i], base + offset[i] + sizeof(double), sizeof(double));
+        }
+    }
 };
 
 #if defined(__x86_64__)
@@ -135,6 +141,13 @@ struct Avx2 {
         const __m128i narrow = _mm256_i64gather_epi32(reinterpret_cast<const int*>(base),
                                                       reinterpret_cast<__m256i>(index), 4);
         return reinterpret_cast<M>(_mm256_cvtepi32_epi64(narrow));
+    }
+    KESTRINE_LANE static void load_pairs(const unsigned char* base, M offset, D& first, D& second) {
+        const auto pair = [&](int i) { return _mm_loadu_pd(reinterpret_cast<const double*>(base + offset[i])); };
+        const __m256d a = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(0)), pair(1), 1);
+        const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(2)), pair(3), 1);
+        first = _mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), 0xD8);
+        second = _mm256_permute4x64_pd(_mm256_unpackhi_pd(a, b), 0xD8);
     }
     // Doubles permuted as pairs of 32-bit halves: entry i is halves 2i, 2i + 1.
     KESTRINE_LANE static D lookup(D table, M index) {
@@ -188,6 +201,21 @@ struct Avx512 {
     KESTRINE_LANE static D lookup(D table, M index) {
         return _mm512_mask_permutexvar_pd(table, 0xFF, reinterpret_cast<__m512i>(index), table);
     }
+    KESTRINE_LANE static void load_pairs(const unsigned char* base, M offset, D& first, D& second) {
+        const auto pair = [&](int i) { return _mm_loadu_pd(reinterpret_cast<const double*>(base + offset[i])); };
+        const auto four = [&](int i) {
+            const __m256d lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(i)), pair(i + 1), 1);
+            const __m256d hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(i + 2)), pair(i + 3), 1);
+            // Masked broadcasts: the unmasked insert leaves GCC warning
+            // about its undefined pass-through operand.
+            const __m512d low = _mm512_mask_broadcast_f64x4(_mm512_setzero_pd(), 0x0F, lo);
+            return _mm512_mask_broadcast_f64x4(low, 0xF0, hi);
+        };
+        const __m512d a = four(0);
+        const __m512d b = four(4);
+        first = _mm512_permutex2var_pd(a, _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0), b);
+        second = _mm512_permutex2var_pd(a, _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1), b);
+    }
 };
 #pragma GCC pop_options
 
@@ -239,6 +267,14 @@ KESTRINE_LANE typename L::M gather_int32(const std::int32_t* base, typename L::M
 template <typename L>
 KESTRINE_LANE typename L::D lookup(typename L::D table, typename L::M index) {
     return L::lookup(table, index);
+}
+
+// The two adjacent doubles at base + offset[i] in lane i of first and of
+// second: one 16-byte load per lane where a gather would take two elements.
+template <typename L>
+KESTRINE_LANE void load_pairs(const unsigned char* base, typename L::M offset, typename L::D& first,
+                              typename L::D& second) {
+    L::load_pairs(base, offset, first, second);
 }
 
 // x rounded down, and toward zero: std::floor and std::trunc per lane.

@@ -411,13 +411,21 @@ TEST(TrackRows, EveryTargetMatchesTheScalarKernels) {
         }
         // The same table with the arrays cut to two cameras: every target
         // then reads the cameras from registers, and the sightings of the
-        // others are invalid samples.
+        // others are invalid samples. Three DIC fields are read with their
+        // grid columns backwards, so their nodes are not adjacent pairs.
         ObservedScene two = s;
         for (std::int64_t* extent : {&two.cameras.K.shape[0], &two.cameras.dist.shape[0],
                                      &two.cameras.R.shape[0], &two.cameras.t.shape[0],
                                      &two.dic.u.shape[0]}) {
             *extent = 2;
         }
+        const auto columns_backwards = [](auto& view) {
+            view.data += (view.shape[2] - 1) * view.strides[2];
+            view.strides[2] = -view.strides[2];
+        };
+        columns_backwards(two.dic.v);
+        columns_backwards(two.dic.corrcoef);
+        columns_backwards(two.dic.valid);
         TrackResult expected_two(T);
         reference_track_rows(two, groups, settings, expected_two.out);
         for (const KernelTarget& target : kernel_targets()) {
