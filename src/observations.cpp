@@ -28,18 +28,29 @@ std::size_t digit(std::uint64_t key, int d) {
 }  // namespace
 
 void sort_by_id(IdRows& entries, int threads) {
-    const auto n = static_cast<std::int64_t>(entries.size());
-    if (n < 2) {
-        return;
+    IdRange ids;
+    if (!entries.empty()) {
+        ids.lowest = ids.highest = entries[0].id;
     }
-    bool sorted = true;
-    std::int64_t lowest = entries[0].id;
     for (std::size_t i = 1; i < entries.size(); ++i) {
-        sorted = sorted && entries[i - 1].id <= entries[i].id;
-        lowest = std::min(lowest, entries[i].id);
+        ids.ascending = ids.ascending && entries[i - 1].id <= entries[i].id;
+        ids.lowest = std::min(ids.lowest, entries[i].id);
+        ids.highest = std::max(ids.highest, entries[i].id);
     }
-    if (sorted) {
+    sort_by_id(entries, threads, ids);
+}
+
+void sort_by_id(IdRows& entries, int threads, const IdRange& ids) {
+    const auto n = static_cast<std::int64_t>(entries.size());
+    if (n < 2 || ids.ascending) {
         return;
+    }
+    const std::int64_t lowest = ids.lowest;
+    // Only the digits that the ids' offsets can fill are counted and sorted.
+    const std::uint64_t width = id_offset(ids.highest, lowest);
+    int digits = 1;
+    while (digits < kDigits && (width >> (kDigitBits * digits)) != 0) {
+        ++digits;
     }
     // A short table sorts faster by comparison than by clearing the radix
     // counts (6 x 2048 per chunk); the order is the same, stable by id.
@@ -65,12 +76,12 @@ void sort_by_id(IdRows& entries, int threads) {
         const std::int64_t begin = chunks[me];
         const std::int64_t end = chunks[me + 1];
         auto& count = counts[me];
-        for (Histogram& h : count) {
-            h.fill(0);
+        for (int d = 0; d < digits; ++d) {
+            count[static_cast<std::size_t>(d)].fill(0);
         }
         for (std::int64_t i = begin; i < end; ++i) {
             const std::uint64_t k = sort_key(buffers[0][i], lowest);
-            for (int d = 0; d < kDigits; ++d) {
+            for (int d = 0; d < digits; ++d) {
                 ++count[static_cast<std::size_t>(d)][digit(k, d)];
             }
         }
@@ -79,7 +90,7 @@ void sort_by_id(IdRows& entries, int threads) {
         // thread decides alike from the first counts, which passes only
         // rewrite after the sync that ends the first move.
         bool shared[kDigits];
-        for (int d = 0; d < kDigits; ++d) {
+        for (int d = 0; d < digits; ++d) {
             Histogram total{};
             for (int u = 0; u < team; ++u) {
                 const Histogram& h = counts[static_cast<std::size_t>(u)][static_cast<std::size_t>(d)];
@@ -92,7 +103,7 @@ void sort_by_id(IdRows& entries, int threads) {
         int from = 0;
         bool moved = false;
         Histogram at;
-        for (int d = 0; d < kDigits; ++d) {
+        for (int d = 0; d < digits; ++d) {
             if (shared[d]) {
                 continue;
             }
@@ -133,25 +144,30 @@ void sort_by_id(IdRows& entries, int threads) {
     }
 }
 
-bool dense_ids(const ObservationTable& observations, std::int64_t& lowest, std::size_t& span) {
+IdRange id_range(const ObservationTable& observations) {
     const std::int64_t n = observations.size();
+    IdRange ids;
     if (n == 0) {
-        return false;
+        return ids;
     }
-    std::int64_t lo = observations.point_indices(0);
-    std::int64_t hi = lo;
+    std::int64_t previous = observations.point_indices(0);
+    ids.lowest = ids.highest = previous;
     for (std::int64_t i = 1; i < n; ++i) {
         const std::int64_t id = observations.point_indices(i);
-        lo = std::min(lo, id);
-        hi = std::max(hi, id);
+        ids.ascending = ids.ascending && previous <= id;
+        ids.lowest = std::min(ids.lowest, id);
+        ids.highest = std::max(ids.highest, id);
+        previous = id;
     }
-    const std::uint64_t width = id_offset(hi, lo);
-    if (width >= static_cast<std::uint64_t>(n)) {
-        return false;
+    return ids;
+}
+
+std::size_t dense_span(const IdRange& ids, std::int64_t rows) {
+    const std::uint64_t width = id_offset(ids.highest, ids.lowest);
+    if (rows == 0 || width >= static_cast<std::uint64_t>(rows)) {
+        return 0;
     }
-    lowest = lo;
-    span = static_cast<std::size_t>(width) + 1;
-    return true;
+    return static_cast<std::size_t>(width) + 1;
 }
 
 std::int64_t usable_cameras(const ObservedScene& scene) {

@@ -49,6 +49,15 @@ using IdRows = std::vector<IdRow, ScratchAllocator<IdRow>>;
 // between cores.
 inline constexpr std::int64_t kThreadedGroupingMin = std::int64_t{1} << 17;
 
+// The lowest and highest id of a table, and whether its ids never decrease
+// from row to row (true for an empty table).
+struct IdRange {
+    std::int64_t lowest = 0;
+    std::int64_t highest = 0;
+    bool ascending = true;
+};
+IdRange id_range(const ObservationTable& observations);
+
 // Sorts by signed id, ascending; rows of equal id keep their relative order.
 // A stable radix sort, so grouping costs O(M) whatever the id distribution,
 // and matches an ordered map from id to rows appended in ascending row order.
@@ -56,16 +65,21 @@ inline constexpr std::int64_t kThreadedGroupingMin = std::int64_t{1} << 17;
 // the order is the same.
 void sort_by_id(IdRows& entries, int threads = 1);
 
+// The same, for entries of a table whose id_range is `ids`, taken in row
+// order: it bounds the digits to sort by, and an ascending table's entries
+// are sorted already.
+void sort_by_id(IdRows& entries, int threads, const IdRange& ids);
+
 // An id's offset from the lowest id of its table. Unsigned arithmetic makes it
 // exact for any two int64 ids and keeps their order.
 inline std::uint64_t id_offset(std::int64_t id, std::int64_t lowest) {
     return static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(lowest);
 }
 
-// When the table's ids span fewer values than it has rows, grouping can
-// address a table by id instead of sorting: true, with the lowest id and the
-// span (highest - lowest + 1). False for an empty table or wider ids.
-bool dense_ids(const ObservationTable& observations, std::int64_t& lowest, std::size_t& span);
+// When a table's ids span fewer values than it has rows, grouping can
+// address it by id instead of sorting: the span (highest - lowest + 1), or
+// 0 for an empty table or wider ids.
+std::size_t dense_span(const IdRange& ids, std::int64_t rows);
 
 // Euclidean pixel distance between a reprojection p and the measured pixel q.
 double pixel_error(const Vector2& p, const Vector2& q);

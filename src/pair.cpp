@@ -49,10 +49,9 @@ void group_dense_ids(const ObservationTable& observations, int cam_a, int cam_b,
 PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b,
                       int threads) {
     PairGroups groups;
-    std::int64_t lowest = 0;
-    std::size_t span = 0;
-    if (dense_ids(observations, lowest, span)) {
-        group_dense_ids(observations, cam_a, cam_b, lowest, span, groups);
+    const IdRange ids = id_range(observations);
+    if (const std::size_t span = dense_span(ids, observations.size()); span > 0) {
+        group_dense_ids(observations, cam_a, cam_b, ids.lowest, span, groups);
         return groups;
     }
     // Rows, then sorted entries, are split into contiguous ranges over the
@@ -109,7 +108,7 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
             n += (in_a || in_b) ? 1 : 0;
         }
     });
-    sort_by_id(entries, threads);
+    sort_by_id(entries, threads, ids);
 
     // The sorted entries cut at id changes. A range starting at entry e
     // writes its points from (e + 1) / 2 on: every complete point takes two

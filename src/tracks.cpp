@@ -44,10 +44,9 @@ void group_dense_ids(const ObservationTable& observations, std::int64_t lowest, 
 TrackGroups group_tracks(const ObservationTable& observations, int threads) {
     TrackGroups groups;
     const std::int64_t M = observations.size();
-    std::int64_t lowest = 0;
-    std::size_t span = 0;
-    if (dense_ids(observations, lowest, span)) {
-        group_dense_ids(observations, lowest, span, groups);
+    const IdRange ids = id_range(observations);
+    if (const std::size_t span = dense_span(ids, M); span > 0) {
+        group_dense_ids(observations, ids.lowest, span, groups);
         groups.track_count = static_cast<std::int64_t>(groups.starts.size());
         groups.starts.push_back(M);
         return groups;
@@ -62,7 +61,7 @@ TrackGroups group_tracks(const ObservationTable& observations, int threads) {
             groups.entries[static_cast<std::size_t>(i)] = {observations.point_indices(i), i};
         }
     });
-    sort_by_id(groups.entries, threads);
+    sort_by_id(groups.entries, threads, ids);
     const auto starts_track = [&](std::int64_t k) {
         return k == 0 || groups.entries[static_cast<std::size_t>(k)].id !=
                              groups.entries[static_cast<std::size_t>(k - 1)].id;

@@ -59,10 +59,8 @@ TEST(Grouping, DenseIdsGroupAsSorting) {
             t.cam_indices = contiguous_view<const std::int32_t, 1>(cams.data(), {M});
             return t;
         };
-        std::int64_t lowest = 0;
-        std::size_t span = 0;
-        ASSERT_TRUE(dense_ids(table(dense), lowest, span));
-        ASSERT_EQ(dense_ids(table(sparse), lowest, span), M == 1);
+        ASSERT_GT(dense_span(id_range(table(dense)), M), 0u);
+        ASSERT_EQ(dense_span(id_range(table(sparse)), M) > 0, M == 1);
 
         const TrackGroups by_address = group_tracks(table(dense));
         // Large tables split the sorted groupings over threads: the same groups.
