@@ -706,6 +706,49 @@ typename L::M sample_dic_lanes(const DicFieldStack& dic, typename L::M use, type
     return bilinear | near_ok;
 }
 
+// Hints for the DIC nodes that a pixel's sample will read, as prefetch_dic
+// gives them, with the address arithmetic done once per node for the three
+// double fields when they share their strides (as arrays of one shape do).
+class DicHints {
+public:
+    explicit DicHints(const DicFieldStack& dic)
+        : dic_(dic), scale_(grid_scale(dic)), width_(dic.reduced_width), height_(dic.reduced_height),
+          shared_(dic.v.strides[0] == dic.u.strides[0] && dic.v.strides[1] == dic.u.strides[1] &&
+                  dic.v.strides[2] == dic.u.strides[2] && dic.corrcoef.strides[0] == dic.u.strides[0] &&
+                  dic.corrcoef.strides[1] == dic.u.strides[1] &&
+                  dic.corrcoef.strides[2] == dic.u.strides[2]) {}
+
+    void operator()(int c, double px, double py) const {
+        if (!shared_) {
+            prefetch_dic(dic_, scale_, c, px, py);
+            return;
+        }
+        const double gx = px * scale_;
+        const double gy = py * scale_;
+        if (!(gx >= 0.0 && gy >= 0.0 && gx < width_ && gy < height_)) {
+            return;
+        }
+        const auto x0 = static_cast<std::int64_t>(gx);
+        const auto y0 = static_cast<std::int64_t>(gy);
+        const std::int64_t y1 = y0 + 1 < dic_.reduced_height ? y0 + 1 : y0;
+        const std::int64_t at = c * dic_.u.strides[0] + y0 * dic_.u.strides[1] + x0 * dic_.u.strides[2];
+        const std::int64_t down = (y1 - y0) * dic_.u.strides[1];
+        for (const std::int64_t node : {at, at + down}) {
+            __builtin_prefetch(dic_.u.data + node);
+            __builtin_prefetch(dic_.v.data + node);
+            __builtin_prefetch(dic_.corrcoef.data + node);
+        }
+        __builtin_prefetch(dic_.valid.address(c, y0, x0));
+        __builtin_prefetch(dic_.valid.address(c, y1, x0));
+    }
+
+private:
+    const DicFieldStack& dic_;
+    double scale_;
+    double width_, height_;
+    bool shared_;
+};
+
 // ---- Tracks -----------------------------------------------------------------
 
 constexpr int kTrackBlock = 64;
@@ -748,7 +791,7 @@ void gather_sightings(const ObservedScene& scene, const TrackGroups& groups,
                       const TrackSettings& settings, std::int64_t cameras, TrackBlock& block,
                       const SightingBuffers& buf) {
     constexpr std::int64_t kPrefetchAhead = 32;
-    const double scale = grid_scale(scene.dic);
+    const DicHints hint(scene.dic);
     const ObservationTable& obs = scene.observations;
     const std::int64_t entries = static_cast<std::int64_t>(groups.entries.size());
     double* const f = buf.values;
@@ -767,7 +810,7 @@ void gather_sightings(const ObservedScene& scene, const TrackGroups& groups,
         const Vector2 uv = obs.pixel(i);
         const bool usable = c >= 0 && c < cameras;
         if (usable) {
-            prefetch_dic(scene.dic, scale, c, uv.x, uv.y);
+            hint(c, uv.x, uv.y);
         }
         buf.cams[e] = usable ? c : -1;
         f[kUvRefX * cap + e] = uv.x;
@@ -1172,7 +1215,7 @@ void gather_pair_points(const ObservedScene& scene, const PairGroups& groups,
                         const PairSettings& settings, std::int64_t begin, std::int64_t end,
                         PairBlock& block) {
     constexpr std::int64_t kPrefetchAhead = 8;
-    const double scale = grid_scale(scene.dic);
+    const DicHints hint(scene.dic);
     const ObservationTable& obs = scene.observations;
     const auto points = static_cast<std::int64_t>(groups.points.size());
     int n = 0;
@@ -1188,8 +1231,8 @@ void gather_pair_points(const ObservedScene& scene, const PairGroups& groups,
             const PairSlots& ahead = groups.points[static_cast<std::size_t>(index + kPrefetchAhead / 2)];
             const Vector2 uv_a = obs.pixel(ahead.row_a);
             const Vector2 uv_b = obs.pixel(ahead.row_b);
-            prefetch_dic(scene.dic, scale, settings.cam_a, uv_a.x, uv_a.y);
-            prefetch_dic(scene.dic, scale, settings.cam_b, uv_b.x, uv_b.y);
+            hint(settings.cam_a, uv_a.x, uv_a.y);
+            hint(settings.cam_b, uv_b.x, uv_b.y);
         }
         const PairSlots& slots = groups.points[static_cast<std::size_t>(index)];
         const Vector2 uv_a = obs.pixel(slots.row_a);
