@@ -14,6 +14,7 @@
 
 #include "camera.hpp"
 #include "deformation.hpp"
+#include "dic_sampling.hpp"
 #include "pair.hpp"
 #include "simd/targets.hpp"
 #include "tracks.hpp"
@@ -237,6 +238,25 @@ void reconstruction_rows(std::int64_t n) {
     }
     print_row("tracks", "grouping", observations,
               best_ns([&] { (void)group_tracks(s.observations); }, 5));
+    // The DIC sampling alone, every observation in table order.
+    std::vector<DicSample> samples(static_cast<std::size_t>(observations));
+    std::vector<double> px(samples.size()), py(samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        px[i] = scene.uv[2 * i];
+        py[i] = scene.uv[2 * i + 1];
+    }
+    for (const KernelTarget& target : kernel_targets()) {
+        if (!target.supported()) continue;
+        print_row("dic", target.name, observations, best_ns([&] {
+                      target.dic_samples(s.dic, scene.cams.data(), px.data(), py.data(), observations,
+                                         track_settings.min_corrcoef, samples.data());
+                  }, 5));
+    }
+    print_row("dic", "scalar", observations, best_ns([&] {
+                  for (std::size_t i = 0; i < samples.size(); ++i) {
+                      samples[i] = sample_dic(s.dic, scene.cams[i], px[i], py[i], track_settings.min_corrcoef);
+                  }
+              }, 5));
     // Pair: ns per point of cameras 1 and 2.
     const PairGroups pair = group_pair(s.observations, 1, 2);
     const auto points = static_cast<std::int64_t>(pair.points.size());

@@ -706,6 +706,29 @@ typename L::M sample_dic_lanes(const DicFieldStack& dic, typename L::M use, type
     return bilinear | near_ok;
 }
 
+template <typename L>
+void dic_samples_lanes(const DicFieldStack& dic, const std::int32_t* cams, const double* px,
+                       const double* py, std::int64_t n, double min_corrcoef, DicSample* out) {
+    for (std::int64_t i = 0; i < n; i += L::width) {
+        std::int32_t c[L::width];
+        alignas(64) double x[L::width];
+        alignas(64) double y[L::width];
+        for (int lane = 0; lane < L::width; ++lane) {
+            const bool real = i + lane < n;
+            c[lane] = real ? cams[i + lane] : -1;
+            x[lane] = real ? px[i + lane] : 0.0;
+            y[lane] = real ? py[i + lane] : 0.0;
+        }
+        const typename L::M cm = load_int32<L>(c);
+        typename L::D u, v, corr;
+        const typename L::M valid = sample_dic_lanes<L>(dic, cm >= 0, cm, load<L>(x), load<L>(y),
+                                                        min_corrcoef, u, v, corr);
+        for (int lane = 0; lane < L::width && i + lane < n; ++lane) {
+            out[i + lane] = valid[lane] != 0 ? DicSample{u[lane], v[lane], corr[lane], true} : DicSample{};
+        }
+    }
+}
+
 // Hints for the DIC nodes that a pixel's sample will read, as prefetch_dic
 // gives them, with the address arithmetic done once per node for the three
 // double fields when they share their strides (as arrays of one shape do).

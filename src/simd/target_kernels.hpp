@@ -29,6 +29,9 @@ template <typename L>
 std::int64_t pair_rows_lanes(const ObservedScene& scene, const PairGroups& groups,
                              const PairSettings& settings, const PairOutputs& out,
                              std::int64_t first, std::int64_t last, std::int64_t out_row);
+template <typename L>
+void dic_samples_lanes(const DicFieldStack& dic, const std::int32_t* cams, const double* px,
+                       const double* py, std::int64_t n, double min_corrcoef, DicSample* out);
 
 #define KESTRINE_INSTANTIATE_TARGET(L)                                                          \
     template void surface_rows_lanes<L>(const SurfaceInputs&, const SurfaceOutputs&,            \
@@ -38,6 +41,8 @@ std::int64_t pair_rows_lanes(const ObservedScene& scene, const PairGroups& group
                                       std::int64_t, SightingScratch&);                          \
     template std::int64_t pair_rows_lanes<L>(const ObservedScene&, const PairGroups&,           \
                                              const PairSettings&, const PairOutputs&,           \
-                                             std::int64_t, std::int64_t, std::int64_t);
+                                             std::int64_t, std::int64_t, std::int64_t);         \
+    template void dic_samples_lanes<L>(const DicFieldStack&, const std::int32_t*, const double*, \
+                                       const double*, std::int64_t, double, DicSample*);
 
 }  // namespace kestrine::simd

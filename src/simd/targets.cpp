@@ -17,8 +17,13 @@ bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 // itself is safe on any CPU.
 template <typename L>
 constexpr KernelTarget target(const char* name, int width, bool (*supported)()) {
-    return {name, width, supported, simd::surface_rows_lanes<L>, simd::track_rows_lanes<L>,
-            simd::pair_rows_lanes<L>};
+    return {name,
+            width,
+            supported,
+            simd::surface_rows_lanes<L>,
+            simd::track_rows_lanes<L>,
+            simd::pair_rows_lanes<L>,
+            simd::dic_samples_lanes<L>};
 }
 
 constexpr KernelTarget kTargets[] = {

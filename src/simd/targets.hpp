@@ -27,6 +27,10 @@ struct KernelTarget {
     std::int64_t (*pair_rows)(const ObservedScene& scene, const PairGroups& groups,
                               const PairSettings& settings, const PairOutputs& out,
                               std::int64_t first, std::int64_t last, std::int64_t out_row);
+    // sample_dic of pixels (px[i], py[i]) of cameras cams[i], as the track
+    // kernel samples its observations; a camera of -1 is no sample.
+    void (*dic_samples)(const DicFieldStack& dic, const std::int32_t* cams, const double* px,
+                        const double* py, std::int64_t n, double min_corrcoef, DicSample* out);
 };
 
 // Every target compiled into the module, best first; the last, the portable

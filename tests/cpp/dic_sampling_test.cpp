@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "fixtures.hpp"
+#include "simd/targets.hpp"
 
 namespace kestrine {
 namespace {
@@ -109,6 +115,94 @@ TEST(SampleDic, HostilePixelsAndGridSteps) {
     // A zero or negative step is not a grid: nothing samples, nothing overflows.
     EXPECT_FALSE(sample_dic(dic.stack(-1), 0, 1.0, 1.0, 0.5).valid);
     EXPECT_FALSE(sample_dic(dic.stack(-2), 0, 1.0, 1.0, 0.5).valid);
+}
+
+// Every target's lanes sample as sample_dic does, bit for bit: random and
+// edge pixels (nodes, halves between nodes, -0, the last column, non-finite
+// and huge values), cameras outside the arrays, grid steps from none to the
+// largest, thresholds that pass all or nothing, fields read backwards.
+TEST(DicSamples, EveryTargetMatchesSampleDic) {
+    Dic dic(3, 24, 20);
+    std::mt19937_64 rng(21);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (std::size_t k = 0; k < dic.u.size(); ++k) {
+        const double roll = unit(rng);
+        dic.u[k] = roll < 0.05 ? -0.0 : unit(rng) - 0.5;
+        dic.v[k] = roll < 0.05 ? 0.0 : unit(rng) - 0.5;
+        dic.corr[k] = roll > 0.97 ? (roll > 0.99 ? kNaN : 0.2) : 0.6 + 0.4 * unit(rng);
+        dic.valid[k] = (roll > 0.1 && roll < 0.14) ? 0 : 1;
+    }
+    // The first cell: -0 at the origin, then 0.25, 0.25 and -0.25. A sample
+    // at (-0, -0) sums four zeros, and its sign is right only if every
+    // weight's zero has the sign sample_dic gives it.
+    for (int c = 0; c < 3; ++c) {
+        for (const auto& [j, i] : {std::pair{0, 0}, std::pair{0, 1}, std::pair{1, 0}, std::pair{1, 1}}) {
+            const std::size_t k = dic.at(c, j, i);
+            dic.u[k] = dic.v[k] = (j == 0 && i == 0) ? -0.0 : (j == 1 && i == 1) ? -0.25 : 0.25;
+            dic.corr[k] = 0.9;
+            dic.valid[k] = 1;
+        }
+    }
+    constexpr std::int64_t kPixels = 20000;
+    for (const int spacing : {4, 0, -1, -2, 2147483647}) {
+        for (const bool backwards : {false, true}) {
+            DicFieldStack s = dic.stack(spacing);
+            if (backwards) {
+                for (auto* view : {&s.corrcoef, &s.v}) {
+                    view->data += (view->shape[2] - 1) * view->strides[2];
+                    view->strides[2] = -view->strides[2];
+                }
+                s.valid.data += (s.valid.shape[2] - 1) * s.valid.strides[2];
+                s.valid.strides[2] = -s.valid.strides[2];
+            }
+            const double step = static_cast<double>(spacing) + 1.0;
+            const double edges[] = {kNaN, kInf, -kInf, -0.0, 0.0, 1e300, -1e300,
+                                    step * static_cast<double>(dic.cols - 1), step * static_cast<double>(dic.rows - 1), step * 2.5,
+                                    -0.5 * step, 2147483647.5 * step, -2147483648.5 * step};
+            std::vector<std::int32_t> cams(kPixels);
+            std::vector<double> px(kPixels), py(kPixels);
+            for (std::int64_t i = 0; i < kPixels; ++i) {
+                cams[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(rng() % 4) - 1;
+                if (i < 3) {
+                    cams[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(i);
+                    px[static_cast<std::size_t>(i)] = py[static_cast<std::size_t>(i)] = -0.0;
+                    continue;
+                }
+                for (double* p : {&px[static_cast<std::size_t>(i)], &py[static_cast<std::size_t>(i)]}) {
+                    const double roll = unit(rng);
+                    const double node = std::floor(unit(rng) * static_cast<double>(dic.cols + 2)) - 1.0;
+                    *p = roll < 0.6   ? (unit(rng) * static_cast<double>(dic.cols + 1) - 1.0) * step
+                         : roll < 0.7 ? node * step
+                         : roll < 0.8 ? (node + 0.5) * step
+                                      : edges[rng() % std::size(edges)];
+                }
+            }
+            for (const double min_corr : {0.5, kNaN, -kInf}) {
+                std::vector<DicSample> expected(kPixels);
+                for (std::size_t i = 0; i < expected.size(); ++i) {
+                    if (cams[i] >= 0) {
+                        expected[i] = sample_dic(s, cams[i], px[i], py[i], min_corr);
+                    }
+                }
+                for (const KernelTarget& target : kernel_targets()) {
+                    if (!target.supported()) continue;
+                    std::vector<DicSample> got(kPixels);
+                    target.dic_samples(s, cams.data(), px.data(), py.data(), kPixels, min_corr, got.data());
+                    for (std::size_t i = 0; i < got.size(); ++i) {
+                        const DicSample& a = got[i];
+                        const DicSample& b = expected[i];
+                        const bool same = a.valid == b.valid && std::bit_cast<std::uint64_t>(a.u) == std::bit_cast<std::uint64_t>(b.u) &&
+                                          std::bit_cast<std::uint64_t>(a.v) == std::bit_cast<std::uint64_t>(b.v) &&
+                                          std::bit_cast<std::uint64_t>(a.corr) == std::bit_cast<std::uint64_t>(b.corr);
+                        ASSERT_TRUE(same) << target.name << ": spacing " << spacing << (backwards ? " backwards" : "")
+                                          << ", min " << min_corr << ", camera " << cams[i] << " at (" << px[i]
+                                          << ", " << py[i] << "): valid " << a.valid << " vs " << b.valid
+                                          << ", u " << a.u << " vs " << b.u;
+                    }
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
