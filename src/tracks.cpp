@@ -67,9 +67,26 @@ TrackGroups group_tracks(const ObservationTable& observations, int threads) {
                              groups.entries[static_cast<std::size_t>(k - 1)].id;
     };
     // Each range counts its track starts, then writes them from where the
-    // ranges before it end. Room for one track per observation is taken
-    // first (only the offsets written touch memory), so nothing inside the
-    // team allocates.
+    // ranges before it end. With threads, room for one track per observation
+    // is taken first (only the offsets written touch memory), so nothing
+    // inside the team allocates; alone, the count comes first and the
+    // offsets take just their room, which is cheaper than faulting in fresh
+    // pages for them.
+    if (T == 1) {
+        std::int64_t tracks = 0;
+        for (std::int64_t k = 0; k < M; ++k) {
+            tracks += starts_track(k) ? 1 : 0;
+        }
+        groups.starts.reserve(static_cast<std::size_t>(tracks) + 1);
+        for (std::int64_t k = 0; k < M; ++k) {
+            if (starts_track(k)) {
+                groups.starts.push_back(k);
+            }
+        }
+        groups.track_count = tracks;
+        groups.starts.push_back(M);
+        return groups;
+    }
     groups.starts.resize(static_cast<std::size_t>(M) + 1);
     std::vector<std::int64_t> counted(static_cast<std::size_t>(T), 0);
     run_team(T, [&](int t, int team, const auto& sync) {
