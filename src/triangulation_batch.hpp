@@ -706,6 +706,8 @@ typename L::M sample_dic_lanes(const DicFieldStack& dic, typename L::M use, type
     return bilinear | near_ok;
 }
 
+// sample_dic of n pixels, W at a time, as the track kernel takes its
+// samples (a camera below 0 is no sample): for the tests and the timings.
 template <typename L>
 void dic_samples_lanes(const DicFieldStack& dic, const std::int32_t* cams, const double* px,
                        const double* py, std::int64_t n, double min_corrcoef, DicSample* out) {
