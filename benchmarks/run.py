@@ -222,9 +222,14 @@ def worker(task: str, size: int, repeats: int, with_baseline: bool) -> dict:
     if size >= 100_000:
         # The thread counts take turns, so a neighbour's burst on the shared
         # host slows all of them rather than one column; each keeps its best.
+        # The order turns each round: a threaded call right after a one-thread
+        # call finds the other core's caches cold, and no count should always
+        # be the one that does.
         best = {workers: math.inf for workers in (1,) + THREADED}
-        for _ in range(max(runs, 5)):
-            for workers in best:
+        order = list(best)
+        for round_ in range(max(runs, 5)):
+            turn = round_ % len(order)
+            for workers in order[turn:] + order[:turn]:
                 best[workers] = min(best[workers], best_time(fn, dict(kwargs, workers=workers), 1))
         out["seconds"] = min(seconds, best[1])
         for workers in THREADED:
