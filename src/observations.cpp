@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "parallel.hpp"
 
@@ -79,11 +80,23 @@ void sort_by_id(IdRows& entries, int threads, const IdRange& ids) {
         for (int d = 0; d < digits; ++d) {
             count[static_cast<std::size_t>(d)].fill(0);
         }
-        for (std::int64_t i = begin; i < end; ++i) {
-            const std::uint64_t k = sort_key(buffers[0][i], lowest);
-            for (int d = 0; d < digits; ++d) {
-                ++count[static_cast<std::size_t>(d)][digit(k, d)];
+        // The digit count as a constant, so that the loop over the digits
+        // unrolls and the counts of all digits are taken in one pass.
+        const auto count_digits = [&]<int D>() {
+            for (std::int64_t i = begin; i < end; ++i) {
+                const std::uint64_t k = sort_key(buffers[0][i], lowest);
+                for (int d = 0; d < D; ++d) {
+                    ++count[static_cast<std::size_t>(d)][digit(k, d)];
+                }
             }
+        };
+        switch (digits) {
+            case 1: count_digits.template operator()<1>(); break;
+            case 2: count_digits.template operator()<2>(); break;
+            case 3: count_digits.template operator()<3>(); break;
+            case 4: count_digits.template operator()<4>(); break;
+            case 5: count_digits.template operator()<5>(); break;
+            default: count_digits.template operator()<kDigits>(); break;
         }
         sync();
         // A digit that every key shares leaves the order as it is. Every
@@ -150,14 +163,33 @@ IdRange id_range(const ObservationTable& observations) {
     if (n == 0) {
         return ids;
     }
-    std::int64_t previous = observations.point_indices(0);
-    ids.lowest = ids.highest = previous;
-    for (std::int64_t i = 1; i < n; ++i) {
-        const std::int64_t id = observations.point_indices(i);
-        ids.ascending = ids.ascending && previous <= id;
-        ids.lowest = std::min(ids.lowest, id);
-        ids.highest = std::max(ids.highest, id);
-        previous = id;
+    // Each row compared with the one before, not with a running value: the
+    // rows are independent, so a contiguous column is taken a vector at a
+    // time.
+    const auto scan = [&](auto id) {
+        std::int64_t lowest = id(0);
+        std::int64_t highest = lowest;
+        bool descends = false;
+        for (std::int64_t i = 1; i < n; ++i) {
+            const std::int64_t here = id(i);
+            descends |= here < id(i - 1);
+            lowest = here < lowest ? here : lowest;
+            highest = here > highest ? here : highest;
+        }
+        ids.lowest = lowest;
+        ids.highest = highest;
+        ids.ascending = !descends;
+    };
+    const ArrayView<const std::int64_t, 1>& column = observations.point_indices;
+    if (column.strides[0] == static_cast<std::int64_t>(sizeof(std::int64_t))) {
+        const unsigned char* const data = column.data;
+        scan([data](std::int64_t i) {
+            std::int64_t id;
+            std::memcpy(&id, data + i * static_cast<std::int64_t>(sizeof id), sizeof id);
+            return id;
+        });
+    } else {
+        scan([&column](std::int64_t i) { return column(i); });
     }
     return ids;
 }
