@@ -108,11 +108,17 @@ TrackGroups group_tracks(const ObservationTable& observations, int threads) {
         for (std::size_t u = 0; u < me; ++u) {
             first += counted[u];
         }
-        std::int64_t* out = groups.starts.data() + first;
-        for (std::int64_t k = ranges[me]; k < ranges[me + 1]; ++k) {
-            if (starts_track(k)) {
-                *out++ = k;
-            }
+        // Without branches, as alone, up to the range's last start, so that no
+        // write lands in the next range's offsets.
+        std::int64_t last = ranges[me + 1] - 1;
+        while (last >= ranges[me] && !starts_track(last)) {
+            --last;
+        }
+        std::int64_t* const out = groups.starts.data() + first;
+        std::int64_t n = 0;
+        for (std::int64_t k = ranges[me]; k <= last; ++k) {
+            out[n] = k;
+            n += starts_track(k) ? 1 : 0;
         }
     });
     groups.track_count = 0;
