@@ -306,13 +306,39 @@ int check_observation_cameras(const ObservationTable& observations, const Camera
     const std::int64_t M = observations.size();
     std::int64_t cameras_in_all = std::min({cameras.K.extent(0), cameras.dist.extent(0),
                                             cameras.R.extent(0), cameras.t.extent(0)});
+    // The extremes first, a vector at a time where the column is contiguous;
+    // the row of a bad index is looked for only when there is one.
+    int lowest = 0;
     int max_camera = -1;
-    for (std::int64_t i = 0; i < M; ++i) {
-        const int c = observations.cam_indices(i);
-        if (c < 0 || c >= cameras_in_all) {
-            check_camera(cameras, c, "cam_indices[" + str(i) + "]");
+    const auto extremes = [&](auto camera) {
+        int lo = M > 0 ? camera(0) : 0;
+        int hi = M > 0 ? camera(0) : -1;
+        for (std::int64_t i = 1; i < M; ++i) {
+            const int c = camera(i);
+            lo = c < lo ? c : lo;
+            hi = c > hi ? c : hi;
         }
-        max_camera = std::max(max_camera, c);
+        lowest = lo;
+        max_camera = hi;
+    };
+    const ArrayView<const std::int32_t, 1>& column = observations.cam_indices;
+    if (column.strides[0] == static_cast<std::int64_t>(sizeof(std::int32_t))) {
+        const unsigned char* const data = column.data;
+        extremes([data](std::int64_t i) {
+            std::int32_t c;
+            std::memcpy(&c, data + i * static_cast<std::int64_t>(sizeof c), sizeof c);
+            return static_cast<int>(c);
+        });
+    } else {
+        extremes([&column](std::int64_t i) { return static_cast<int>(column(i)); });
+    }
+    if (lowest < 0 || max_camera >= cameras_in_all) {
+        for (std::int64_t i = 0; i < M; ++i) {
+            const int c = observations.cam_indices(i);
+            if (c < 0 || c >= cameras_in_all) {
+                check_camera(cameras, c, "cam_indices[" + str(i) + "]");
+            }
+        }
     }
     return max_camera;
 }
