@@ -321,17 +321,7 @@ int check_observation_cameras(const ObservationTable& observations, const Camera
         lowest = lo;
         max_camera = hi;
     };
-    const ArrayView<const std::int32_t, 1>& column = observations.cam_indices;
-    if (column.strides[0] == static_cast<std::int64_t>(sizeof(std::int32_t))) {
-        const unsigned char* const data = column.data;
-        extremes([data](std::int64_t i) {
-            std::int32_t c;
-            std::memcpy(&c, data + i * static_cast<std::int64_t>(sizeof c), sizeof c);
-            return static_cast<int>(c);
-        });
-    } else {
-        extremes([&column](std::int64_t i) { return static_cast<int>(column(i)); });
-    }
+    with_reader(observations.cam_indices, extremes);
     if (lowest < 0 || max_camera >= cameras_in_all) {
         for (std::int64_t i = 0; i < M; ++i) {
             const int c = observations.cam_indices(i);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
 
 #include "parallel.hpp"
 
@@ -180,17 +179,7 @@ IdRange id_range(const ObservationTable& observations) {
         ids.highest = highest;
         ids.ascending = !descends;
     };
-    const ArrayView<const std::int64_t, 1>& column = observations.point_indices;
-    if (column.strides[0] == static_cast<std::int64_t>(sizeof(std::int64_t))) {
-        const unsigned char* const data = column.data;
-        scan([data](std::int64_t i) {
-            std::int64_t id;
-            std::memcpy(&id, data + i * static_cast<std::int64_t>(sizeof id), sizeof id);
-            return id;
-        });
-    } else {
-        scan([&column](std::int64_t i) { return column(i); });
-    }
+    with_reader(observations.point_indices, scan);
     return ids;
 }
 

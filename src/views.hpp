@@ -55,6 +55,23 @@ struct ArrayView {
     }
 };
 
+// Runs fn(read) with read(i) giving element i of a one-dimensional view: for
+// a contiguous view a plain indexed load, which lets a scan over it run a
+// vector at a time; otherwise the view's strided access.
+template <typename T, typename Fn>
+void with_reader(const ArrayView<const T, 1>& view, Fn&& fn) {
+    if (view.strides[0] == static_cast<std::int64_t>(sizeof(T))) {
+        const unsigned char* const data = view.data;
+        fn([data](std::int64_t i) {
+            T value;
+            std::memcpy(&value, data + i * static_cast<std::int64_t>(sizeof(T)), sizeof value);
+            return value;
+        });
+    } else {
+        fn([&view](std::int64_t i) { return view(i); });
+    }
+}
+
 // Contiguous row-major view over a plain buffer (tests, scratch arrays).
 template <typename T, int N>
 ArrayView<T, N> contiguous_view(T* data, const std::int64_t (&shape)[N]) {
