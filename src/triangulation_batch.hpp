@@ -640,8 +640,15 @@ typename L::M sample_dic_lanes(const DicFieldStack& dic, typename L::M use, type
     // lanes of m. Where a row's nodes are adjacent in memory, every lane
     // reads its two pairs whole; lanes outside m then read node (0, 0, 0) and
     // its neighbour, which exist whenever any lane is inside the grid.
+    // The double fields of one shape share their offsets, worked out once.
+    const auto same_strides = [&](const ArrayView<const double, 3>& field) {
+        return field.strides[0] == dic.corrcoef.strides[0] && field.strides[1] == dic.corrcoef.strides[1] &&
+               field.strides[2] == dic.corrcoef.strides[2];
+    };
+    const bool shared = same_strides(dic.u) && same_strides(dic.v);
+    const M at_corr = node_offsets<L>(dic.corrcoef, node_c, node_y, node_x);
     const auto nodes = [&](const ArrayView<const double, 3>& field, M m, D (&out)[4]) {
-        const M at = node_offsets<L>(field, node_c, node_y, node_x);
+        const M at = shared ? at_corr : node_offsets<L>(field, node_c, node_y, node_x);
         const std::int64_t sx = field.strides[2];
         const std::int64_t sy = field.strides[1];
         if (sx == static_cast<std::int64_t>(sizeof(double))) {
@@ -696,12 +703,14 @@ typename L::M sample_dic_lanes(const DicFieldStack& dic, typename L::M use, type
     const M near_valid = all_valid<L>(dic.valid, near_inside,
                                       node_offsets<L>(dic.valid, near_c, near_y, near_x),
                                       std::array<std::int64_t, 0>{});
-    const D near_corr = gather_where<L>(near_valid, dic.corrcoef.data,
-                                        node_offsets<L>(dic.corrcoef, near_c, near_y, near_x));
+    const M near_at = node_offsets<L>(dic.corrcoef, near_c, near_y, near_x);
+    const D near_corr = gather_where<L>(near_valid, dic.corrcoef.data, near_at);
     // A NaN correlation is not below the threshold.
     const M near_ok = near_valid & ~(near_corr < min_corrcoef);
-    u = select<L>(near_ok, gather_where<L>(near_ok, dic.u.data, node_offsets<L>(dic.u, near_c, near_y, near_x)), u);
-    v = select<L>(near_ok, gather_where<L>(near_ok, dic.v.data, node_offsets<L>(dic.v, near_c, near_y, near_x)), v);
+    const M near_u = shared ? near_at : node_offsets<L>(dic.u, near_c, near_y, near_x);
+    const M near_v = shared ? near_at : node_offsets<L>(dic.v, near_c, near_y, near_x);
+    u = select<L>(near_ok, gather_where<L>(near_ok, dic.u.data, near_u), u);
+    v = select<L>(near_ok, gather_where<L>(near_ok, dic.v.data, near_v), v);
     corr = select<L>(near_ok, near_corr, corr);
     return bilinear | near_ok;
 }
