@@ -227,7 +227,7 @@ def worker(task: str, size: int, repeats: int, with_baseline: bool) -> dict:
         # be the one that does.
         best = {workers: math.inf for workers in (1,) + THREADED}
         order = list(best)
-        for round_ in range(max(runs, 5)):
+        for round_ in range(max(2 * runs, 10)):
             turn = round_ % len(order)
             for workers in order[turn:] + order[:turn]:
                 best[workers] = min(best[workers], best_time(fn, dict(kwargs, workers=workers), 1))

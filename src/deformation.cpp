@@ -275,12 +275,17 @@ FaceStrain strain_measures(const TriangleKinematics& k) {
 
 // ---- Driver over a whole mesh ----------------------------------------------
 
-void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out, int threads) {
+void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out, Team& team,
+                          int threads) {
     const KernelTarget& target = chosen_target();
     // Range boundaries on whole blocks keep each thread's output stores apart.
-    run_ranges(threads, in.faces.shape[0], 64, [&](std::int64_t begin, std::int64_t end) {
+    team.run_ranges(threads, in.faces.shape[0], 64, [&](std::int64_t begin, std::int64_t end) {
         target.surface_rows(in, out, begin, end);
     });
+}
+
+void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out) {
+    chosen_target().surface_rows(in, out, 0, in.faces.shape[0]);
 }
 
 }  // namespace kestrine

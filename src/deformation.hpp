@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "algebra.hpp"
+#include "parallel.hpp"
 #include "views.hpp"
 
 namespace kestrine {
@@ -100,7 +101,9 @@ struct SurfaceOutputs {
 // valid, accepted face, or quiet NaN (0x7FF8000000000000) and false. Each row
 // is written only once all its values are known. Requires check_surface_inputs
 // to have passed. With threads > 1 the rows are split into contiguous ranges,
-// one per thread; the results are the same bits whatever the count.
-void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out, int threads = 1);
+// one per member of the team; the results are the same bits whatever the count.
+void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out, Team& team,
+                          int threads);
+void compute_surface_rows(const SurfaceInputs& in, const SurfaceOutputs& out);
 
 }  // namespace kestrine

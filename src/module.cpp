@@ -92,9 +92,10 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
     const ObservationTable& observations = scene.observations;
     const int max_camera = check_observation_cameras(observations, cameras);
 
-    // The grouping splits over threads only where the numeric work will.
-    const int threads = threads_for(requested, observations.size(), kTrackGrain * 4);
-    const TrackGroups groups = group_tracks(observations, workers == 1 ? 1 : threads);
+    // One team for the call's passes, started only where the numeric work
+    // will split over it.
+    Team team(workers == 1 ? 1 : threads_for(requested, observations.size(), kTrackGrain * 4));
+    const TrackGroups groups = group_tracks(observations, team);
     // Every observation is sampled, so the stacks are examined exactly when
     // there is at least one observation.
     if (observations.size() > 0) {
@@ -116,8 +117,8 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
         reconstruct_track_rows(scene, groups, settings, out, 0, rows);
     } else {
         py::gil_scoped_release release;
-        reconstruct_tracks_on_threads(scene, groups, settings, out,
-                                      threads_for(requested, rows, kTrackGrain));
+        reconstruct_tracks_on_threads(scene, groups, settings, out, team,
+                                      threads_for(team.size(), rows, kTrackGrain));
     }
     return result;
 }
@@ -133,8 +134,8 @@ py::dict reconstruct_pair_surface_points(
     const CameraSet& cameras = scene.cameras;
     const ObservationTable& observations = scene.observations;
 
-    const int threads = threads_for(requested, observations.size(), kPairGrain * 2);
-    const PairGroups groups = group_pair(observations, cam_a, cam_b, workers == 1 ? 1 : threads);
+    Team team(workers == 1 ? 1 : threads_for(requested, observations.size(), kPairGrain * 2));
+    const PairGroups groups = group_pair(observations, cam_a, cam_b, team);
     // A camera that no observation carries is never read, so never checked.
     if (groups.carries_a) {
         check_named_camera(cameras, cam_a, "cam_a");
@@ -167,8 +168,8 @@ py::dict reconstruct_pair_surface_points(
         kept = reconstruct_pair_rows(scene, groups, settings, out, 0, rows, 0);
     } else {
         py::gil_scoped_release release;
-        kept = reconstruct_pairs_on_threads(scene, groups, settings, out,
-                                            threads_for(requested, rows, kPairGrain));
+        kept = reconstruct_pairs_on_threads(scene, groups, settings, out, team,
+                                            threads_for(team.size(), rows, kPairGrain));
     }
     if (kept < rows) {
         shrink_rows(result, kept);
@@ -193,11 +194,12 @@ py::dict compute_surface_deformation(IndexArray<std::int32_t> faces, Array<doubl
     SurfaceOutputs out;
     KESTRINE_CREATE_RESULTS(KESTRINE_SURFACE_RESULTS)
     if (workers == 1) {
-        compute_surface_rows(in, out, 1);
+        compute_surface_rows(in, out);
     } else {
         const int threads = threads_for(requested, rows, kSurfaceGrain);
         py::gil_scoped_release release;
-        compute_surface_rows(in, out, threads);
+        Team team(threads);
+        compute_surface_rows(in, out, team, team.size());
     }
     return result;
 }

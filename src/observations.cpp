@@ -14,20 +14,31 @@ namespace {
 // range needs (ids on both sides of zero would otherwise differ in every digit).
 std::uint64_t sort_key(const IdRow& e, std::int64_t lowest) { return id_offset(e.id, lowest); }
 
-// Digits of 11 bits: ids spanning up to 2^22 values sort in two passes, and
-// a pass's counts (16 KiB) stay in the first-level cache.
+// Digits of at most 11 bits: ids spanning up to 2^22 values sort in two
+// passes, and a pass's counts (16 KiB) stay in the first-level cache. The
+// passes share the bits evenly: fewer buckets are fewer places written at
+// once while moving.
 constexpr int kDigitBits = 11;
 constexpr int kDigits = (64 + kDigitBits - 1) / kDigitBits;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 using Histogram = std::array<std::int64_t, kBuckets>;
 
-std::size_t digit(std::uint64_t key, int d) {
-    return static_cast<std::size_t>(key >> (kDigitBits * d)) & (kBuckets - 1);
-}
+struct Digits {
+    int bits;
+    std::size_t operator()(std::uint64_t key, int d) const {
+        return static_cast<std::size_t>(key >> (bits * d)) & ((std::size_t{1} << bits) - 1);
+    }
+    std::size_t buckets() const { return std::size_t{1} << bits; }
+};
 
 }  // namespace
 
-void sort_by_id(IdRows& entries, int threads) {
+void sort_by_id(IdRows& entries) {
+    Team alone;
+    sort_by_id(entries, alone);
+}
+
+void sort_by_id(IdRows& entries, Team& team) {
     IdRange ids;
     if (!entries.empty()) {
         ids.lowest = ids.highest = entries[0].id;
@@ -37,10 +48,10 @@ void sort_by_id(IdRows& entries, int threads) {
         ids.lowest = std::min(ids.lowest, entries[i].id);
         ids.highest = std::max(ids.highest, entries[i].id);
     }
-    sort_by_id(entries, threads, ids);
+    sort_by_id(entries, team, ids);
 }
 
-void sort_by_id(IdRows& entries, int threads, const IdRange& ids) {
+void sort_by_id(IdRows& entries, Team& team, const IdRange& ids) {
     const auto n = static_cast<std::int64_t>(entries.size());
     if (n < 2 || ids.ascending) {
         return;
@@ -48,10 +59,12 @@ void sort_by_id(IdRows& entries, int threads, const IdRange& ids) {
     const std::int64_t lowest = ids.lowest;
     // Only the digits that the ids' offsets can fill are counted and sorted.
     const std::uint64_t width = id_offset(ids.highest, lowest);
-    int digits = 1;
-    while (digits < kDigits && (width >> (kDigitBits * digits)) != 0) {
-        ++digits;
+    int width_bits = 1;
+    while (width_bits < 64 && (width >> width_bits) != 0) {
+        ++width_bits;
     }
+    const int digits = (width_bits + kDigitBits - 1) / kDigitBits;
+    const Digits digit{(width_bits + digits - 1) / digits};
     // A short table sorts faster by comparison than by clearing the radix
     // counts (6 x 2048 per chunk); the order is the same, stable by id.
     constexpr std::int64_t kRadixMin = 4096;
@@ -65,13 +78,13 @@ void sort_by_id(IdRows& entries, int threads, const IdRange& ids) {
     // place (chunks in order within a value, so the sort stays stable), then
     // moves every chunk: the same order whatever the number of chunks. The
     // two buffers take turns as source, so no pass needs one thread alone.
-    const int threads_wanted = n >= kThreadedGroupingMin ? std::max(threads, 1) : 1;
+    const int threads_wanted = n >= kThreadedGroupingMin ? team.size() : 1;
     IdRows scratch(entries.size());
     IdRow* const buffers[2] = {entries.data(), scratch.data()};
     std::vector<std::array<Histogram, kDigits>> counts(static_cast<std::size_t>(threads_wanted));
     int result = 0;  // the buffer holding the sorted order
-    run_team(threads_wanted, [&](int t, int team, const auto& sync) {
-        const std::vector<std::int64_t> chunks = range_bounds(team, n, 1);
+    team.run(threads_wanted, [&](int t, int members, const auto& sync) {
+        const std::vector<std::int64_t> chunks = range_bounds(members, n, 1);
         const auto me = static_cast<std::size_t>(t);
         const std::int64_t begin = chunks[me];
         const std::int64_t end = chunks[me + 1];
@@ -104,9 +117,9 @@ void sort_by_id(IdRows& entries, int threads, const IdRange& ids) {
         bool shared[kDigits];
         for (int d = 0; d < digits; ++d) {
             Histogram total{};
-            for (int u = 0; u < team; ++u) {
+            for (int u = 0; u < members; ++u) {
                 const Histogram& h = counts[static_cast<std::size_t>(u)][static_cast<std::size_t>(d)];
-                for (std::size_t v = 0; v < kBuckets; ++v) {
+                for (std::size_t v = 0; v < digit.buckets(); ++v) {
                     total[v] += h[v];
                 }
             }
@@ -121,7 +134,7 @@ void sort_by_id(IdRows& entries, int threads, const IdRange& ids) {
             }
             const auto pass = static_cast<std::size_t>(d);
             // After the first move the chunks hold other entries: count again.
-            if (moved && team > 1) {
+            if (moved && members > 1) {
                 Histogram& h = count[pass];
                 h.fill(0);
                 for (std::int64_t i = begin; i < end; ++i) {
@@ -130,8 +143,8 @@ void sort_by_id(IdRows& entries, int threads, const IdRange& ids) {
                 sync();
             }
             std::int64_t offset = 0;
-            for (std::size_t v = 0; v < kBuckets; ++v) {
-                for (int u = 0; u < team; ++u) {
+            for (std::size_t v = 0; v < digit.buckets(); ++v) {
+                for (int u = 0; u < members; ++u) {
                     if (u == t) {
                         at[v] = offset;
                     }

@@ -7,6 +7,7 @@
 
 #include "camera.hpp"
 #include "dic_sampling.hpp"
+#include "parallel.hpp"
 #include "result_memory.hpp"
 #include "views.hpp"
 
@@ -61,14 +62,15 @@ IdRange id_range(const ObservationTable& observations);
 // Sorts by signed id, ascending; rows of equal id keep their relative order.
 // A stable radix sort, so grouping costs O(M) whatever the id distribution,
 // and matches an ordered map from id to rows appended in ascending row order.
-// With threads > 1 the counting and moving are split over that many threads;
-// the order is the same.
-void sort_by_id(IdRows& entries, int threads = 1);
+// Large tables are counted and moved by the whole team; the order is the
+// same.
+void sort_by_id(IdRows& entries, Team& team);
+void sort_by_id(IdRows& entries);
 
 // The same, for entries of a table whose id_range is `ids`, taken in row
 // order: it bounds the digits to sort by, and an ascending table's entries
 // are sorted already.
-void sort_by_id(IdRows& entries, int threads, const IdRange& ids);
+void sort_by_id(IdRows& entries, Team& team, const IdRange& ids);
 
 // An id's offset from the lowest id of its table. Unsigned arithmetic makes it
 // exact for any two int64 ids and keeps their order.

@@ -46,8 +46,12 @@ void group_dense_ids(const ObservationTable& observations, int cam_a, int cam_b,
 
 }  // namespace
 
-PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b,
-                      int threads) {
+PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b) {
+    Team alone;
+    return group_pair(observations, cam_a, cam_b, alone);
+}
+
+PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b, Team& team) {
     PairGroups groups;
     const IdRange ids = id_range(observations);
     if (const std::size_t span = dense_span(ids, observations.size()); span > 0) {
@@ -57,7 +61,7 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
     // Rows, then sorted entries, are split into contiguous ranges over the
     // threads where the passes are long enough to pay for starting them.
     const std::int64_t N = observations.size();
-    const int T = N >= kThreadedGroupingMin ? std::max(threads, 1) : 1;
+    const int T = N >= kThreadedGroupingMin ? team.size() : 1;
     const std::vector<std::int64_t> rows = range_bounds(T, N, 1);
     const auto ranges = static_cast<std::size_t>(T);
 
@@ -65,15 +69,19 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
     // range knows where its own go.
     std::vector<std::int64_t> first_entry(ranges + 1, 0);
     std::vector<std::uint8_t> carries(2 * ranges, 0);
-    run_ranges(rows, [&](int t, std::int64_t begin, std::int64_t end) {
+    team.run_ranges(rows, [&](int t, std::int64_t begin, std::int64_t end) {
+        // Bitwise, not short-circuit: the cameras come in no order, and a
+        // branch on them would be mispredicted every other row.
         std::int64_t count = 0;
-        bool a = false;
-        bool b = false;
+        unsigned a = 0;
+        unsigned b = 0;
         for (std::int64_t i = begin; i < end; ++i) {
             const int cam = observations.cam_indices(i);
-            a = a || cam == cam_a;
-            b = b || cam == cam_b;
-            count += (cam == cam_a || cam == cam_b) ? 1 : 0;
+            const unsigned in_a = cam == cam_a;
+            const unsigned in_b = cam == cam_b;
+            a |= in_a;
+            b |= in_b;
+            count += in_a | in_b;
         }
         const auto r = static_cast<std::size_t>(t);
         first_entry[r + 1] = count;
@@ -93,7 +101,7 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
     // has all its entries, and only rows of the pair advance the slot.
     constexpr std::int64_t kInB = std::int64_t{1} << 62;
     IdRows entries(static_cast<std::size_t>(first_entry[ranges]));
-    run_ranges(rows, [&](int t, std::int64_t begin, std::int64_t end) {
+    team.run_ranges(rows, [&](int t, std::int64_t begin, std::int64_t end) {
         const auto r = static_cast<std::size_t>(t);
         IdRow* const out = entries.data() + first_entry[r];
         const std::int64_t count = first_entry[r + 1] - first_entry[r];
@@ -101,14 +109,14 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
         std::int64_t n = 0;
         for (std::int64_t i = begin; i < end; ++i) {
             const int cam = observations.cam_indices(i);
-            const bool in_a = cam == cam_a;
-            const bool in_b = !in_a && cam == cam_b;
+            const unsigned in_a = cam == cam_a;
+            const unsigned in_b = (cam == cam_b) & (in_a ^ 1u);
             IdRow* const slot = n < count ? out + n : &spare;
-            *slot = {observations.point_indices(i), in_b ? (i | kInB) : i};
-            n += (in_a || in_b) ? 1 : 0;
+            *slot = {observations.point_indices(i), i | (static_cast<std::int64_t>(in_b) * kInB)};
+            n += in_a | in_b;
         }
     });
-    sort_by_id(entries, threads, ids);
+    sort_by_id(entries, team, ids);
 
     // The sorted entries cut at id changes. A range starting at entry e
     // writes its points from (e + 1) / 2 on: every complete point takes two
@@ -126,22 +134,34 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
     }
     groups.points.resize(static_cast<std::size_t>((count + 1) / 2));
     std::vector<std::int64_t> made(cut.size() - 1, 0);
-    run_ranges(cut, [&](int t, std::int64_t begin, std::int64_t end) {
+    // Without branches, as the entries were made: an id has one or two
+    // entries, at random. Every entry writes the point so far to the next
+    // slot (or a spare once the range's slots are all taken), and an id
+    // change moves on past a complete one. The choices are masks, which the
+    // compiler keeps as arithmetic.
+    team.run_ranges(cut, [&](int t, std::int64_t begin, std::int64_t end) {
         PairSlots* const out = groups.points.data() + (begin + 1) / 2;
+        const std::int64_t room = (end + 1) / 2 - (begin + 1) / 2;
+        PairSlots spare;
         std::int64_t m = 0;
-        std::int64_t k = begin;
-        while (k < end) {
-            PairSlots slots{entries[static_cast<std::size_t>(k)].id, -1, -1};
-            do {
-                const std::int64_t row = entries[static_cast<std::size_t>(k)].row;
-                const bool in_b = (row & kInB) != 0;
-                slots.row_a = in_b ? slots.row_a : row;
-                slots.row_b = in_b ? (row & ~kInB) : slots.row_b;
-                ++k;
-            } while (k < end && entries[static_cast<std::size_t>(k)].id == slots.id);
-            if (slots.row_a >= 0 && slots.row_b >= 0) {
-                out[m++] = slots;
-            }
+        PairSlots slots{entries[static_cast<std::size_t>(begin)].id, -1, -1};
+        const auto complete = [](const PairSlots& s) {
+            return static_cast<std::int64_t>((s.row_a >= 0) & (s.row_b >= 0));
+        };
+        for (std::int64_t k = begin; k < end; ++k) {
+            const IdRow e = entries[static_cast<std::size_t>(k)];
+            const auto fresh = static_cast<std::int64_t>(e.id != slots.id);
+            *(m < room ? out + m : &spare) = slots;
+            m += fresh & complete(slots);
+            slots.id = e.id;
+            slots.row_a |= -fresh;  // -1 from a new id on
+            slots.row_b |= -fresh;
+            const std::int64_t in_b = -((e.row & kInB) >> 62);
+            slots.row_a = (slots.row_a & in_b) | (e.row & ~in_b);
+            slots.row_b = (slots.row_b & ~in_b) | (e.row & ~kInB & in_b);
+        }
+        if (complete(slots) != 0) {
+            out[m++] = slots;
         }
         made[static_cast<std::size_t>(t)] = m;
     });
@@ -219,7 +239,7 @@ private:
 
 std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const PairGroups& groups,
                                           const PairSettings& settings, const PairOutputs& out,
-                                          int threads) {
+                                          Team& team, int threads) {
     const auto points = static_cast<std::int64_t>(groups.points.size());
     if (threads <= 1) {
         return reconstruct_pair_rows(scene, groups, settings, out, 0, points, 0);
@@ -240,7 +260,7 @@ std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const Pair
     first_row[0].store(0, std::memory_order_relaxed);
     std::atomic<std::int64_t> next{0};
     std::atomic<bool> failed{false};
-    run_ranges(threads, threads, 1, [&](std::int64_t, std::int64_t) {
+    team.run_ranges(threads, threads, 1, [&](std::int64_t, std::int64_t) {
         try {
             const PairStaging staging(kChunk);
             for (std::int64_t c = next++; c < chunks; c = next++) {

@@ -26,8 +26,9 @@ struct PairGroups {
 
 // One pass over the table; within a camera the highest row of a point wins.
 // With cam_a == cam_b every row goes to camera a, so no point is complete.
-PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b,
-                      int threads = 1);
+// Large tables are grouped by the whole team.
+PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b, Team& team);
+PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b);
 
 struct PairSettings {
     int cam_a = 0;
@@ -73,12 +74,12 @@ std::int64_t reconstruct_pair_rows(const ObservedScene& scene, const PairGroups&
                                    const PairSettings& settings, const PairOutputs& out,
                                    std::int64_t first, std::int64_t last, std::int64_t out_row);
 
-// Every point, on `threads` threads taking chunks of points in turn; each
+// Every point, on `threads` members of the team taking chunks of points in turn; each
 // chunk's kept rows are copied to their place in point order as soon as the
 // chunks before have counted theirs. Returns the number of rows, which are
 // the same bits whatever the thread count.
 std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const PairGroups& groups,
                                           const PairSettings& settings, const PairOutputs& out,
-                                          int threads);
+                                          Team& team, int threads);
 
 }  // namespace kestrine

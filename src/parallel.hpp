@@ -1,18 +1,16 @@
-// Threads that belong to one call: the work is split into contiguous ranges,
-// one per thread, each thread writes only its own rows, and every thread is
-// joined before the call returns. No pool, no thread-local state, nothing
-// that outlives the call, so a fork after a call is safe.
+// The threads of one call. A `Team` is started once per call and runs each of
+// the call's threaded passes: a pass is split into contiguous ranges, one per
+// member, and each member writes only its own rows. Every helper is joined
+// when the team goes, before the call returns: no pool, no thread-local
+// state, nothing that outlives the call, so a fork after a call is safe.
 #pragma once
 
 #include <algorithm>
-#include <barrier>
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <exception>
-#include <mutex>
-#include <optional>
-#include <system_error>
-#include <thread>
+#include <functional>
+#include <memory>
 #include <vector>
 
 namespace kestrine {
@@ -44,121 +42,124 @@ inline std::vector<std::int64_t> range_bounds(int threads, std::int64_t count,
     return bounds;
 }
 
-// Runs fn(t, begin, end) for every range t of bounds, range 0 on the calling
-// thread and each other range on a thread of its own. A thread that cannot
-// be started has its range run on the calling thread instead. The first
-// exception any range throws is rethrown here once every thread has been
-// joined.
-template <typename Fn>
-void run_ranges(const std::vector<std::int64_t>& bounds, Fn&& fn) {
-    const int threads = static_cast<int>(bounds.size()) - 1;
-    if (threads <= 1) {
-        fn(0, bounds.front(), bounds.back());
-        return;
+// A helper thread, joined when destroyed. Helper `index` (from 1) starts on
+// the index-th CPU after the caller's among those the caller may run on, then
+// may run on all of them again. Left to itself, a scheduler may queue a new
+// thread behind its busy creator until a balancing pass moves it, which costs
+// a short pass its second core; the start only chooses where the helper
+// begins. Throws when no thread can be started.
+class HelperThread {
+public:
+    HelperThread(int index, std::function<void()> body);
+    HelperThread(HelperThread&& other) noexcept;
+    HelperThread& operator=(HelperThread&&) = delete;
+    ~HelperThread();
+
+    struct Start;  // what the new thread reads: its body and where it may run
+
+private:
+    std::unique_ptr<Start> start_;
+};
+
+// Waits for threads that are about to arrive: a waiter spins a while before
+// it sleeps, because waking a sleeping thread costs tens of microseconds on
+// a virtual machine, as much as a short pass.
+// A thread that shares its core with another member sleeps at once.
+class TeamSync {
+public:
+    // Returns once `value` differs from `old`.
+    static void wait_change(const std::atomic<std::uint32_t>& value, std::uint32_t old, bool spin);
+
+    // A barrier for `members` threads that a member may leave.
+    void reset(int members);
+    void arrive_and_wait(bool spin);
+    void arrive_and_drop();
+
+private:
+    static constexpr std::uint32_t kArrived = 1u << 16;
+    std::atomic<std::uint32_t> phase_{0};
+    std::atomic<std::uint32_t> counts_{0};  // arrived << 16 | expected
+};
+
+class Team {
+public:
+    // A team of up to `threads` threads, the caller included: as many as could
+    // be started. With threads <= 1 nothing is started.
+    explicit Team(int threads = 1);
+    ~Team();
+    Team(const Team&) = delete;
+    Team& operator=(const Team&) = delete;
+
+    int size() const { return size_; }
+
+    // Runs fn(t, members, sync) on min(members, size()) members at once, t = 0
+    // on the calling thread; sync() returns when every member of the pass has
+    // called it. A member whose fn throws leaves the pass, so the others
+    // never wait for it; the first exception, in member order, is rethrown
+    // here once every member is done.
+    template <typename Fn>
+    void run(int members, Fn&& fn) {
+        members = std::clamp(members, 1, size_);
+        if (members == 1) {
+            const auto sync = [] {};
+            fn(0, 1, sync);
+            return;
+        }
+        const auto member = [&](int t) {
+            const auto sync = [this] { sync_.arrive_and_wait(spin_); };
+            fn(t, members, sync);
+        };
+        dispatch(members, &call<decltype(member)>, &member);
     }
-    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(threads));
-    const auto run = [&](int t) {
-        try {
+
+    // Runs fn(t, begin, end) for every range t of bounds, range t on member t
+    // (bounds may hold at most size() ranges).
+    template <typename Fn>
+    void run_ranges(const std::vector<std::int64_t>& bounds, Fn&& fn) {
+        run(static_cast<int>(bounds.size()) - 1, [&](int t, int, const auto&) {
             const auto i = static_cast<std::size_t>(t);
             if (bounds[i] < bounds[i + 1]) {
                 fn(t, bounds[i], bounds[i + 1]);
             }
-        } catch (...) {
-            errors[static_cast<std::size_t>(t)] = std::current_exception();
-        }
-    };
-    std::vector<std::thread> started;
-    std::vector<int> here;
-    started.reserve(static_cast<std::size_t>(threads) - 1);
-    here.reserve(static_cast<std::size_t>(threads) - 1);
-    for (int t = 1; t < threads; ++t) {
-        try {
-            started.emplace_back(run, t);
-        } catch (const std::system_error&) {
-            here.push_back(t);
-        }
+        });
     }
-    run(0);
-    for (const int t : here) {
-        run(t);
-    }
-    for (std::thread& thread : started) {
-        thread.join();
-    }
-    for (const std::exception_ptr& error : errors) {
-        if (error) {
-            std::rethrow_exception(error);
-        }
-    }
-}
 
-// Runs fn(t, team, sync) on a team of up to `threads` threads at once, t = 0
-// on the calling thread, for work of several passes over shared data: the
-// threads are started once, not once per pass, and sync() returns when every
-// thread of the team has called it. The team is as large as the threads that
-// could be started (at least the caller), and fn learns its size before it
-// starts. A thread whose fn throws leaves the team, so the others never wait
-// for it; its exception is rethrown once every thread has been joined.
-template <typename Fn>
-void run_team(int threads, Fn&& fn) {
-    if (threads <= 1) {
-        const auto sync = [] {};
-        fn(0, 1, sync);
-        return;
-    }
-    std::mutex gate;
-    std::condition_variable opened;
-    int team = 0;  // set when every helper that could start has started
-    std::optional<std::barrier<>> barrier;
-    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(threads));
-    const auto member = [&](int t) {
-        {
-            std::unique_lock<std::mutex> lock(gate);
-            opened.wait(lock, [&] { return team > 0; });
+    // Runs fn(begin, end) over `members` ranges of [0, count) aligned to align.
+    template <typename Fn>
+    void run_ranges(int members, std::int64_t count, std::int64_t align, Fn&& fn) {
+        members = std::clamp(members, 1, size_);
+        if (members == 1 || count <= align) {
+            fn(std::int64_t{0}, count);
+            return;
         }
-        const auto sync = [&] { barrier->arrive_and_wait(); };
-        try {
-            fn(t, team, sync);
-        } catch (...) {
-            errors[static_cast<std::size_t>(t)] = std::current_exception();
-            barrier->arrive_and_drop();
-        }
-    };
-    std::vector<std::thread> helpers;
-    helpers.reserve(static_cast<std::size_t>(threads) - 1);
-    for (int t = 1; t < threads; ++t) {
-        try {
-            helpers.emplace_back(member, t);
-        } catch (const std::system_error&) {
-            break;
-        }
+        run_ranges(range_bounds(members, count, align),
+                   [&](int, std::int64_t begin, std::int64_t end) { fn(begin, end); });
     }
-    {
-        std::lock_guard<std::mutex> lock(gate);
-        barrier.emplace(static_cast<std::ptrdiff_t>(helpers.size()) + 1);
-        team = static_cast<int>(helpers.size()) + 1;
-    }
-    opened.notify_all();
-    member(0);
-    for (std::thread& helper : helpers) {
-        helper.join();
-    }
-    for (const std::exception_ptr& error : errors) {
-        if (error) {
-            std::rethrow_exception(error);
-        }
-    }
-}
 
-// Runs fn(begin, end) over `threads` ranges of [0, count) aligned to align.
-template <typename Fn>
-void run_ranges(int threads, std::int64_t count, std::int64_t align, Fn&& fn) {
-    if (threads <= 1 || count <= align) {
-        fn(std::int64_t{0}, count);
-        return;
+private:
+    using Member = void (*)(const void* member, int t);
+    template <typename M>
+    static void call(const void* member, int t) {
+        (*static_cast<const M*>(member))(t);
     }
-    run_ranges(range_bounds(threads, count, align),
-               [&](int, std::int64_t begin, std::int64_t end) { fn(begin, end); });
-}
+    // Runs member(t) on members 0 .. members - 1 and rethrows the first error.
+    void dispatch(int members, Member call, const void* member);
+    void helper_loop(int t);
+    void run_member(int t);
+
+    int size_ = 1;
+    bool spin_ = true;
+    std::vector<HelperThread> helpers_;
+    // The pass being run, posted by bumping posted_; every helper, in the
+    // pass or not, counts itself in done_ before the next is posted.
+    Member call_ = nullptr;
+    const void* member_ = nullptr;
+    int members_ = 1;
+    bool stopping_ = false;
+    std::atomic<std::uint32_t> posted_{0};
+    std::atomic<std::uint32_t> done_{0};
+    TeamSync sync_;
+    std::vector<std::exception_ptr> errors_;
+};
 
 }  // namespace kestrine

@@ -41,7 +41,12 @@ void group_dense_ids(const ObservationTable& observations, std::int64_t lowest, 
 
 }  // namespace
 
-TrackGroups group_tracks(const ObservationTable& observations, int threads) {
+TrackGroups group_tracks(const ObservationTable& observations) {
+    Team alone;
+    return group_tracks(observations, alone);
+}
+
+TrackGroups group_tracks(const ObservationTable& observations, Team& team) {
     TrackGroups groups;
     const std::int64_t M = observations.size();
     const IdRange ids = id_range(observations);
@@ -53,15 +58,15 @@ TrackGroups group_tracks(const ObservationTable& observations, int threads) {
     }
     // Filling the entries and finding where tracks start split over the
     // threads, in contiguous ranges, where the passes are long enough.
-    const int T = M >= kThreadedGroupingMin ? std::max(threads, 1) : 1;
+    const int T = M >= kThreadedGroupingMin ? team.size() : 1;
     const std::vector<std::int64_t> bounds = range_bounds(T, M, 1);
     groups.entries.resize(static_cast<std::size_t>(M));
-    run_ranges(bounds, [&](int, std::int64_t begin, std::int64_t end) {
+    team.run_ranges(bounds, [&](int, std::int64_t begin, std::int64_t end) {
         for (std::int64_t i = begin; i < end; ++i) {
             groups.entries[static_cast<std::size_t>(i)] = {observations.point_indices(i), i};
         }
     });
-    sort_by_id(groups.entries, threads, ids);
+    sort_by_id(groups.entries, team, ids);
     const auto starts_track = [&](std::int64_t k) {
         return k == 0 || groups.entries[static_cast<std::size_t>(k)].id !=
                              groups.entries[static_cast<std::size_t>(k - 1)].id;
@@ -95,8 +100,8 @@ TrackGroups group_tracks(const ObservationTable& observations, int threads) {
     }
     groups.starts.resize(static_cast<std::size_t>(M) + 1);
     std::vector<std::int64_t> counted(static_cast<std::size_t>(T), 0);
-    run_team(T, [&](int t, int team, const auto& sync) {
-        const std::vector<std::int64_t> ranges = range_bounds(team, M, 1);
+    team.run(T, [&](int t, int members, const auto& sync) {
+        const std::vector<std::int64_t> ranges = range_bounds(members, M, 1);
         const auto me = static_cast<std::size_t>(t);
         std::int64_t count = 0;
         for (std::int64_t k = ranges[me]; k < ranges[me + 1]; ++k) {
@@ -151,9 +156,9 @@ void reconstruct_track_rows(const ObservedScene& scene, const TrackGroups& group
 
 void reconstruct_tracks_on_threads(const ObservedScene& scene, const TrackGroups& groups,
                                    const TrackSettings& settings, const TrackOutputs& out,
-                                   int threads) {
+                                   Team& team, int threads) {
     // Aligned to whole lane groups (at most 8 tracks per register).
-    run_ranges(threads, groups.track_count, 8, [&](std::int64_t first, std::int64_t last) {
+    team.run_ranges(threads, groups.track_count, 8, [&](std::int64_t first, std::int64_t last) {
         reconstruct_track_rows(scene, groups, settings, out, first, last);
     });
 }

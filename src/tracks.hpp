@@ -26,7 +26,9 @@ struct TrackGroups {
     std::int64_t track_count = 0;
 };
 
-TrackGroups group_tracks(const ObservationTable& observations, int threads = 1);
+// Large tables are grouped by the whole team.
+TrackGroups group_tracks(const ObservationTable& observations, Team& team);
+TrackGroups group_tracks(const ObservationTable& observations);
 
 // The results of reconstruct_tracks, one row per track.
 #define KESTRINE_TRACK_RESULTS(X)      \
@@ -55,11 +57,11 @@ void reconstruct_track_rows(const ObservedScene& scene, const TrackGroups& group
                             const TrackSettings& settings, const TrackOutputs& out,
                             std::int64_t first, std::int64_t last);
 
-// Every row, the tracks split into contiguous ranges over `threads` threads;
-// the same bits whatever the count.
+// Every row, the tracks split into contiguous ranges over `threads` members
+// of the team; the same bits whatever the count.
 void reconstruct_tracks_on_threads(const ObservedScene& scene, const TrackGroups& groups,
                                    const TrackSettings& settings, const TrackOutputs& out,
-                                   int threads);
+                                   Team& team, int threads);
 
 // Per-sighting working arrays of the batch kernels, owned by one call of
 // reconstruct_track_rows: kSightingFields arrays of `capacity` doubles each,

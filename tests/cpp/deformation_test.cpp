@@ -726,7 +726,8 @@ TEST(SurfaceThreads, EveryThreadCountGivesTheSameBits) {
     const Outputs expected = reference_rows(mesh);
     for (const int threads : {1, 2, 3, 7}) {
         Outputs out(mesh.rows());
-        compute_surface_rows(mesh.inputs(), out.views, threads);
+        Team team(threads);
+        compute_surface_rows(mesh.inputs(), out.views, team, threads);
         expect_same_bits(out, expected, "threads");
     }
 }

@@ -16,7 +16,8 @@ TEST(RunRanges, EveryElementExactlyOnceOnAlignedBoundaries) {
         for (const int threads : {1, 2, 3, 8}) {
             std::vector<std::atomic<int>> hits(static_cast<std::size_t>(count));
             std::atomic<int> misaligned{0};
-            run_ranges(threads, count, 64, [&](std::int64_t begin, std::int64_t end) {
+            Team team(threads);
+            team.run_ranges(threads, count, 64, [&](std::int64_t begin, std::int64_t end) {
                 if (begin % 64 != 0) {
                     ++misaligned;
                 }
@@ -34,38 +35,48 @@ TEST(RunRanges, EveryElementExactlyOnceOnAlignedBoundaries) {
 
 TEST(RunRanges, ExceptionOfAnyRangeReachesTheCaller) {
     // The failing range is not the calling thread's, and every other range
-    // still runs to its end before the exception is rethrown.
+    // still runs to its end before the exception is rethrown. The team then
+    // runs its next pass as usual.
+    Team team(3);
     std::atomic<std::int64_t> done{0};
-    EXPECT_THROW(run_ranges(3, 3000, 1,
-                            [&](std::int64_t begin, std::int64_t end) {
-                                if (begin > 0 && begin < 2000) {
-                                    throw std::bad_alloc();
-                                }
-                                done += end - begin;
-                            }),
+    EXPECT_THROW(team.run_ranges(3, 3000, 1,
+                                 [&](std::int64_t begin, std::int64_t end) {
+                                     if (begin > 0 && begin < 2000) {
+                                         throw std::bad_alloc();
+                                     }
+                                     done += end - begin;
+                                 }),
                  std::bad_alloc);
     EXPECT_EQ(done, 2000);
+    team.run_ranges(3, 3000, 1, [&](std::int64_t begin, std::int64_t end) { done += end - begin; });
+    EXPECT_EQ(done, 5000);
 }
 
 TEST(RunTeamThreads, SyncSeparatesPassesAndAThrowingMemberLeaves) {
     // After sync() every member sees what every other wrote before it.
-    std::vector<int> slots(4, 0);
-    std::atomic<int> seen{0};
-    run_team(4, [&](int t, int team, const auto& sync) {
-        slots[static_cast<std::size_t>(t)] = t + 1;
-        sync();
-        int sum = 0;
-        for (int u = 0; u < team; ++u) {
-            sum += slots[static_cast<std::size_t>(u)];
-        }
-        seen += sum == team * (team + 1) / 2 ? 1 : 0;
-        sync();
-    });
-    EXPECT_EQ(seen, 4);
+    // Passes of every size on one team, more members than CPUs included.
+    Team team(4);
+    for (const int members : {4, 2, 3, 4}) {
+        std::vector<int> slots(4, 0);
+        std::atomic<int> seen{0};
+        team.run(members, [&](int t, int m, const auto& sync) {
+            for (int round = 1; round <= 50; ++round) {
+                slots[static_cast<std::size_t>(t)] = (t + 1) * round;
+                sync();
+                int sum = 0;
+                for (int u = 0; u < m; ++u) {
+                    sum += slots[static_cast<std::size_t>(u)];
+                }
+                seen += sum == round * m * (m + 1) / 2 ? 1 : 0;
+                sync();
+            }
+        });
+        EXPECT_EQ(seen, 50 * members) << members << " members";
+    }
     // A member that throws before the first sync must not leave the others
     // waiting at either of theirs; its exception reaches the caller.
     std::atomic<int> finished{0};
-    EXPECT_THROW(run_team(3, [&](int t, int, const auto& sync) {
+    EXPECT_THROW(team.run(3, [&](int t, int, const auto& sync) {
                      if (t == 1) {
                          throw std::bad_alloc();
                      }

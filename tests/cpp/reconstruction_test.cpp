@@ -64,7 +64,8 @@ TEST(Grouping, DenseIdsGroupAsSorting) {
 
         const TrackGroups by_address = group_tracks(table(dense));
         // Large tables split the sorted groupings over threads: the same groups.
-        const TrackGroups by_sorting = group_tracks(table(sparse), M > 131072 ? 3 : 1);
+        Team team(M > 131072 ? 3 : 1);
+        const TrackGroups by_sorting = group_tracks(table(sparse), team);
         ASSERT_EQ(by_address.track_count, by_sorting.track_count);
         EXPECT_TRUE(std::equal(by_address.starts.begin(), by_address.starts.end(),
                                by_sorting.starts.begin(), by_sorting.starts.end()));
@@ -74,7 +75,7 @@ TEST(Grouping, DenseIdsGroupAsSorting) {
         }
         for (const auto& [a, b] : {std::pair{0, 1}, std::pair{2, 0}, std::pair{1, 1}}) {
             const PairGroups pa = group_pair(table(dense), a, b);
-            const PairGroups ps = group_pair(table(sparse), a, b, M > 131072 ? 3 : 1);
+            const PairGroups ps = group_pair(table(sparse), a, b, team);
             EXPECT_EQ(pa.carries_a, ps.carries_a);
             EXPECT_EQ(pa.carries_b, ps.carries_b);
             ASSERT_EQ(pa.points.size(), ps.points.size()) << M << " " << a << b;
@@ -101,7 +102,8 @@ TEST(SortByIdThreads, ChunkedSortIsTheSameOrder) {
                      [](const IdRow& a, const IdRow& b) { return a.id < b.id; });
     for (const int threads : {1, 2, 3, 8}) {
         IdRows rows = base;
-        sort_by_id(rows, threads);
+        Team team(threads);
+        sort_by_id(rows, team);
         bool same = true;
         for (std::size_t k = 0; k < rows.size(); ++k) {
             same = same && rows[k].id == expected[k].id && rows[k].row == expected[k].row;
@@ -626,12 +628,15 @@ TEST(ReconstructionThreads, EveryThreadCountGivesTheSameBits) {
     PairResult expected_pairs(n);
     const std::int64_t kept = reference_pair_rows(s, pairs, pair_settings, expected_pairs.out);
     ASSERT_LT(kept, n);  // some points are left out, so ranges must move
+    // One team runs every pass, as in a call, with fewer members than it has.
+    Team team(7);
     for (const int threads : {1, 2, 3, 7}) {
         TrackResult got_tracks(T);
-        reconstruct_tracks_on_threads(s, tracks, track_settings, got_tracks.out, threads);
+        reconstruct_tracks_on_threads(s, tracks, track_settings, got_tracks.out, team, threads);
         EXPECT_EQ(got_tracks.differs(expected_tracks, T), "") << threads << " threads";
         PairResult got_pairs(n);
-        ASSERT_EQ(reconstruct_pairs_on_threads(s, pairs, pair_settings, got_pairs.out, threads), kept);
+        ASSERT_EQ(reconstruct_pairs_on_threads(s, pairs, pair_settings, got_pairs.out, team, threads),
+                  kept);
         EXPECT_EQ(got_pairs.differs(expected_pairs, kept), "") << threads << " threads";
     }
 }
