@@ -10,10 +10,6 @@ namespace kestrine {
 
 namespace {
 
-// Offsets from the lowest id leave only as many varying digits as the ids'
-// range needs (ids on both sides of zero would otherwise differ in every digit).
-std::uint64_t sort_key(const IdRow& e, std::int64_t lowest) { return id_offset(e.id, lowest); }
-
 // Digits of at most 11 bits: ids spanning up to 2^22 values sort in two
 // passes, and a pass's counts (16 KiB) stay in the first-level cache. The
 // passes share the bits evenly: fewer buckets are fewer places written at
@@ -51,9 +47,37 @@ void sort_by_id(IdRows& entries, Team& team) {
     sort_by_id(entries, team, ids);
 }
 
-void sort_by_id(IdRows& entries, Team& team, const IdRange& ids) {
-    const auto n = static_cast<std::int64_t>(entries.size());
+namespace {
+
+// Sorts the n entries source(0) .. source(n - 1) by id, stably, into
+// `entries` (n long); `in_place` says that source reads `entries` itself.
+// A least significant digit radix sort: each member of the team owns one
+// contiguous chunk of the current order. A pass counts every chunk's digits,
+// gives each (digit value, chunk) its place (chunks in order within a value,
+// so the sort stays stable), then moves every chunk: the same order whatever
+// the number of chunks. The first move reads the source, so a table's rows
+// are never copied before they are sorted; the two buffers then take turns.
+template <typename Source>
+void sort_entries(IdRows& entries, std::int64_t n, const Source& source, bool in_place, Team& team,
+                  const IdRange& ids) {
+    const auto fill = [&] {
+        if (!in_place) {
+            for (std::int64_t i = 0; i < n; ++i) {
+                entries[static_cast<std::size_t>(i)] = source(i);
+            }
+        }
+    };
     if (n < 2 || ids.ascending) {
+        fill();
+        return;
+    }
+    // A short table sorts faster by comparison than by clearing the radix
+    // counts; the order is the same, stable by id.
+    constexpr std::int64_t kRadixMin = 4096;
+    if (n < kRadixMin) {
+        fill();
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const IdRow& a, const IdRow& b) { return a.id < b.id; });
         return;
     }
     const std::int64_t lowest = ids.lowest;
@@ -65,26 +89,16 @@ void sort_by_id(IdRows& entries, Team& team, const IdRange& ids) {
     }
     const int digits = (width_bits + kDigitBits - 1) / kDigitBits;
     const Digits digit{(width_bits + digits - 1) / digits};
-    // A short table sorts faster by comparison than by clearing the radix
-    // counts (6 x 2048 per chunk); the order is the same, stable by id.
-    constexpr std::int64_t kRadixMin = 4096;
-    if (n < kRadixMin) {
-        std::stable_sort(entries.begin(), entries.end(),
-                         [](const IdRow& a, const IdRow& b) { return a.id < b.id; });
-        return;
-    }
-    // Each thread of a team owns one contiguous chunk of the current order.
-    // A pass counts every chunk's digits, gives each (digit value, chunk) its
-    // place (chunks in order within a value, so the sort stays stable), then
-    // moves every chunk: the same order whatever the number of chunks. The
-    // two buffers take turns as source, so no pass needs one thread alone.
-    const int threads_wanted = n >= kThreadedGroupingMin ? team.size() : 1;
-    IdRows scratch(entries.size());
-    IdRow* const buffers[2] = {entries.data(), scratch.data()};
-    std::vector<std::array<Histogram, kDigits>> counts(static_cast<std::size_t>(threads_wanted));
-    int result = 0;  // the buffer holding the sorted order
-    team.run(threads_wanted, [&](int t, int members, const auto& sync) {
-        const std::vector<std::int64_t> chunks = range_bounds(members, n, 1);
+    // Offsets from the lowest id vary in only as many digits as the ids' range
+    // needs (ids on both sides of zero would otherwise differ in every digit).
+    const auto key = [lowest](const IdRow& e) { return id_offset(e.id, lowest); };
+
+    const int members = n >= kThreadedGroupingMin ? team.size() : 1;
+    IdRows scratch(static_cast<std::size_t>(n));
+    std::vector<std::array<Histogram, kDigits>> counts(static_cast<std::size_t>(members));
+    bool in_scratch = false;  // where the sorted order ends
+    team.run(members, [&](int t, int m, const auto& sync) {
+        const std::vector<std::int64_t> chunks = range_bounds(m, n, 1);
         const auto me = static_cast<std::size_t>(t);
         const std::int64_t begin = chunks[me];
         const std::int64_t end = chunks[me + 1];
@@ -96,7 +110,7 @@ void sort_by_id(IdRows& entries, Team& team, const IdRange& ids) {
         // unrolls and the counts of all digits are taken in one pass.
         const auto count_digits = [&]<int D>() {
             for (std::int64_t i = begin; i < end; ++i) {
-                const std::uint64_t k = sort_key(buffers[0][i], lowest);
+                const std::uint64_t k = key(source(i));
                 for (int d = 0; d < D; ++d) {
                     ++count[static_cast<std::size_t>(d)][digit(k, d)];
                 }
@@ -112,21 +126,26 @@ void sort_by_id(IdRows& entries, Team& team, const IdRange& ids) {
         }
         sync();
         // A digit that every key shares leaves the order as it is. Every
-        // thread decides alike from the first counts, which passes only
+        // member decides alike from the first counts, which passes only
         // rewrite after the sync that ends the first move.
         bool shared[kDigits];
+        int passes = 0;
         for (int d = 0; d < digits; ++d) {
             Histogram total{};
-            for (int u = 0; u < members; ++u) {
+            for (int u = 0; u < m; ++u) {
                 const Histogram& h = counts[static_cast<std::size_t>(u)][static_cast<std::size_t>(d)];
                 for (std::size_t v = 0; v < digit.buckets(); ++v) {
                     total[v] += h[v];
                 }
             }
             shared[d] = std::find(total.begin(), total.end(), n) != total.end();
+            passes += shared[d] ? 0 : 1;
         }
-        int from = 0;
-        bool moved = false;
+        // The first move goes where the last one ends in `entries`; in place,
+        // it must leave `entries` to be read, and the buffers swap at the end.
+        IdRow* to = in_place || passes % 2 == 0 ? scratch.data() : entries.data();
+        IdRow* other = to == scratch.data() ? entries.data() : scratch.data();
+        const IdRow* from = nullptr;  // the source, before the first move
         Histogram at;
         for (int d = 0; d < digits; ++d) {
             if (shared[d]) {
@@ -134,39 +153,62 @@ void sort_by_id(IdRows& entries, Team& team, const IdRange& ids) {
             }
             const auto pass = static_cast<std::size_t>(d);
             // After the first move the chunks hold other entries: count again.
-            if (moved && members > 1) {
+            if (from != nullptr && m > 1) {
                 Histogram& h = count[pass];
                 h.fill(0);
                 for (std::int64_t i = begin; i < end; ++i) {
-                    ++h[digit(sort_key(buffers[from][i], lowest), d)];
+                    ++h[digit(key(from[i]), d)];
                 }
                 sync();
             }
             std::int64_t offset = 0;
             for (std::size_t v = 0; v < digit.buckets(); ++v) {
-                for (int u = 0; u < members; ++u) {
+                for (int u = 0; u < m; ++u) {
                     if (u == t) {
                         at[v] = offset;
                     }
                     offset += counts[static_cast<std::size_t>(u)][pass][v];
                 }
             }
-            IdRow* const to = buffers[1 - from];
-            for (std::int64_t i = begin; i < end; ++i) {
-                const IdRow& e = buffers[from][i];
-                to[at[digit(sort_key(e, lowest), d)]++] = e;
+            if (from == nullptr) {
+                for (std::int64_t i = begin; i < end; ++i) {
+                    const IdRow e = source(i);
+                    to[at[digit(key(e), d)]++] = e;
+                }
+            } else {
+                for (std::int64_t i = begin; i < end; ++i) {
+                    const IdRow& e = from[i];
+                    to[at[digit(key(e), d)]++] = e;
+                }
             }
             sync();
-            from = 1 - from;
-            moved = true;
+            from = to;
+            std::swap(to, other);
         }
         if (t == 0) {
-            result = from;
+            in_scratch = from == scratch.data();
         }
     });
-    if (result == 1) {
+    if (in_scratch) {
         entries.swap(scratch);
     }
+}
+
+}  // namespace
+
+void sort_by_id(IdRows& entries, Team& team, const IdRange& ids) {
+    const IdRow* const e = entries.data();
+    sort_entries(entries, static_cast<std::int64_t>(entries.size()),
+                 [e](std::int64_t i) { return e[i]; }, true, team, ids);
+}
+
+IdRows sort_rows_by_id(const ObservationTable& observations, const IdRange& ids, Team& team) {
+    const std::int64_t n = observations.size();
+    IdRows entries(static_cast<std::size_t>(n));
+    with_reader(observations.point_indices, [&](auto id) {
+        sort_entries(entries, n, [&id](std::int64_t i) { return IdRow{id(i), i}; }, false, team, ids);
+    });
+    return entries;
 }
 
 IdRange id_range(const ObservationTable& observations) {

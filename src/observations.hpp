@@ -72,6 +72,10 @@ void sort_by_id(IdRows& entries);
 // are sorted already.
 void sort_by_id(IdRows& entries, Team& team, const IdRange& ids);
 
+// The entries {id, row} of every row of a table whose id_range is `ids`,
+// sorted as sort_by_id sorts them: the rows are read straight from the table.
+IdRows sort_rows_by_id(const ObservationTable& observations, const IdRange& ids, Team& team);
+
 // An id's offset from the lowest id of its table. Unsigned arithmetic makes it
 // exact for any two int64 ids and keeps their order.
 inline std::uint64_t id_offset(std::int64_t id, std::int64_t lowest) {

@@ -85,8 +85,8 @@ PairGroups group_pair(const ObservationTable& observations, int cam_a, int cam_b
         }
         const auto r = static_cast<std::size_t>(t);
         first_entry[r + 1] = count;
-        carries[2 * r] = a;
-        carries[2 * r + 1] = b;
+        carries[2 * r] = static_cast<std::uint8_t>(a);
+        carries[2 * r + 1] = static_cast<std::uint8_t>(b);
     });
     for (std::size_t r = 0; r < ranges; ++r) {
         first_entry[r + 1] += first_entry[r];

@@ -142,9 +142,12 @@ void pause_briefly() {
 }  // namespace
 
 void TeamSync::wait_change(const std::atomic<std::uint32_t>& value, std::uint32_t old, bool spin) {
-    // Long enough to cover the serial steps between passes; past it the
-    // caller is doing something long, and a wake-up costs little beside it.
-    constexpr auto kSpin = std::chrono::microseconds(200);
+    // A team lives for one call, and its members wait only for each other
+    // and for the caller's short serial steps between passes. On a virtual
+    // machine a sleeping thread may take a whole scheduler tick (4 ms) to
+    // wake, so members spin through any wait of a frame's size and sleep
+    // only when the caller is doing something long.
+    constexpr auto kSpin = std::chrono::milliseconds(20);
     if (spin) {
         const auto until = std::chrono::steady_clock::now() + kSpin;
         for (unsigned i = 1; value.load(std::memory_order_acquire) == old; ++i) {
@@ -154,8 +157,10 @@ void TeamSync::wait_change(const std::atomic<std::uint32_t>& value, std::uint32_
             pause_briefly();
         }
     }
-    while (value.load(std::memory_order_acquire) == old) {
-        value.wait(old, std::memory_order_acquire);
+    if (value.load(std::memory_order_acquire) == old) {
+        while (value.load(std::memory_order_acquire) == old) {
+            value.wait(old, std::memory_order_acquire);
+        }
     }
 }
 

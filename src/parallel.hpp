@@ -109,7 +109,7 @@ public:
             const auto sync = [this] { sync_.arrive_and_wait(spin_); };
             fn(t, members, sync);
         };
-        dispatch(members, &call<decltype(member)>, &member);
+        dispatch(members, &invoke<decltype(member)>, &member);
     }
 
     // Runs fn(t, begin, end) for every range t of bounds, range t on member t
@@ -139,7 +139,7 @@ public:
 private:
     using Member = void (*)(const void* member, int t);
     template <typename M>
-    static void call(const void* member, int t) {
+    static void invoke(const void* member, int t) {
         (*static_cast<const M*>(member))(t);
     }
     // Runs member(t) on members 0 .. members - 1 and rethrows the first error.

@@ -56,17 +56,10 @@ TrackGroups group_tracks(const ObservationTable& observations, Team& team) {
         groups.starts.push_back(M);
         return groups;
     }
-    // Filling the entries and finding where tracks start split over the
-    // threads, in contiguous ranges, where the passes are long enough.
+    // Sorting and finding where tracks start split over the team where the
+    // passes are long enough.
     const int T = M >= kThreadedGroupingMin ? team.size() : 1;
-    const std::vector<std::int64_t> bounds = range_bounds(T, M, 1);
-    groups.entries.resize(static_cast<std::size_t>(M));
-    team.run_ranges(bounds, [&](int, std::int64_t begin, std::int64_t end) {
-        for (std::int64_t i = begin; i < end; ++i) {
-            groups.entries[static_cast<std::size_t>(i)] = {observations.point_indices(i), i};
-        }
-    });
-    sort_by_id(groups.entries, team, ids);
+    groups.entries = sort_rows_by_id(observations, ids, team);
     const auto starts_track = [&](std::int64_t k) {
         return k == 0 || groups.entries[static_cast<std::size_t>(k)].id !=
                              groups.entries[static_cast<std::size_t>(k - 1)].id;
