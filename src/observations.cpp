@@ -129,7 +129,6 @@ void sort_entries(IdRows& entries, std::int64_t n, const Source& source, bool in
         // member decides alike from the first counts, which passes only
         // rewrite after the sync that ends the first move.
         bool shared[kDigits];
-        int passes = 0;
         for (int d = 0; d < digits; ++d) {
             Histogram total{};
             for (int u = 0; u < m; ++u) {
@@ -139,12 +138,11 @@ void sort_entries(IdRows& entries, std::int64_t n, const Source& source, bool in
                 }
             }
             shared[d] = std::find(total.begin(), total.end(), n) != total.end();
-            passes += shared[d] ? 0 : 1;
         }
-        // The first move goes where the last one ends in `entries`; in place,
-        // it must leave `entries` to be read, and the buffers swap at the end.
-        IdRow* to = in_place || passes % 2 == 0 ? scratch.data() : entries.data();
-        IdRow* other = to == scratch.data() ? entries.data() : scratch.data();
+        // The first move leaves `entries` to be read when sorting in place;
+        // the buffers swap at the end when the last move wrote the scratch.
+        IdRow* to = scratch.data();
+        IdRow* other = entries.data();
         const IdRow* from = nullptr;  // the source, before the first move
         Histogram at;
         for (int d = 0; d < digits; ++d) {

@@ -251,8 +251,20 @@ std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const Pair
     // the results once. The chunk a thread waits for is always held by a
     // thread that is computing it or waiting for an earlier one, down to the
     // lowest, which waits for nothing.
+    // The last chunks shrink, so that the threads finish together; each is
+    // at least three quarters of the one before, so that a thread finishing
+    // a short chunk seldom waits for a longer one started before it.
     constexpr std::int64_t kChunk = 2048;
-    const std::int64_t chunks = (points + kChunk - 1) / kChunk;
+    constexpr std::int64_t kShortest = 256;
+    std::vector<std::int64_t> starts{0};
+    for (std::int64_t at = 0, size = kChunk; at < points; starts.push_back(at)) {
+        if (points - at <= 2 * threads * kChunk) {
+            size = std::max(kShortest, size * 3 / 4);
+        }
+        at = std::min(points, at + size);
+    }
+    const auto chunks = static_cast<std::int64_t>(starts.size()) - 1;
+    const auto chunk_start = [&](std::int64_t c) { return starts[static_cast<std::size_t>(c)]; };
     std::vector<std::atomic<std::int64_t>> first_row(static_cast<std::size_t>(chunks) + 1);
     for (auto& row : first_row) {
         row.store(-1, std::memory_order_relaxed);
@@ -264,8 +276,8 @@ std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const Pair
         try {
             const PairStaging staging(kChunk);
             for (std::int64_t c = next++; c < chunks; c = next++) {
-                const std::int64_t first = c * kChunk;
-                const std::int64_t last = std::min(first + kChunk, points);
+                const std::int64_t first = chunk_start(c);
+                const std::int64_t last = chunk_start(c + 1);
                 const std::int64_t kept =
                     reconstruct_pair_rows(scene, groups, settings, staging.views(), first, last, 0);
                 std::int64_t row = first_row[static_cast<std::size_t>(c)].load(std::memory_order_acquire);
