@@ -117,6 +117,7 @@ py::dict reconstruct_tracks(Array<double> K, Array<double> dist, Array<double> R
         reconstruct_track_rows(scene, groups, settings, out, 0, rows);
     } else {
         py::gil_scoped_release release;
+        team.end_with_next_pass();
         reconstruct_tracks_on_threads(scene, groups, settings, out, team,
                                       threads_for(team.size(), rows, kTrackGrain));
     }
@@ -168,6 +169,7 @@ py::dict reconstruct_pair_surface_points(
         kept = reconstruct_pair_rows(scene, groups, settings, out, 0, rows, 0);
     } else {
         py::gil_scoped_release release;
+        team.end_with_next_pass();
         kept = reconstruct_pairs_on_threads(scene, groups, settings, out, team,
                                             threads_for(team.size(), rows, kPairGrain));
     }
@@ -199,6 +201,7 @@ py::dict compute_surface_deformation(IndexArray<std::int32_t> faces, Array<doubl
         const int threads = threads_for(requested, rows, kSurfaceGrain);
         py::gil_scoped_release release;
         Team team(threads);
+        team.end_with_next_pass();
         compute_surface_rows(in, out, team, team.size());
     }
     return result;

@@ -229,9 +229,11 @@ Team::Team(int threads) {
 }
 
 Team::~Team() {
-    stopping_ = true;
-    posted_.fetch_add(1, std::memory_order_release);
-    posted_.notify_all();
+    if (!ended_) {
+        stopping_ = true;
+        posted_.fetch_add(1, std::memory_order_release);
+        posted_.notify_all();
+    }
     helpers_.clear();  // joins them
 }
 
@@ -246,8 +248,12 @@ void Team::helper_loop(int t) {
         if (t < members_) {
             run_member(t);
         }
+        const bool last = ending_;
         done_.fetch_add(1, std::memory_order_acq_rel);
         done_.notify_all();
+        if (last) {
+            return;
+        }
     }
 }
 
@@ -277,6 +283,7 @@ void Team::dispatch(int members, Member call, const void* member) {
          done = done_.load(std::memory_order_acquire)) {
         TeamSync::wait_change(done_, done, spin_);
     }
+    ended_ = ending_;
     for (const std::exception_ptr& error : errors_) {
         if (error) {
             std::rethrow_exception(error);

@@ -92,6 +92,11 @@ public:
 
     int size() const { return size_; }
 
+    // Lets the helpers end with the next pass that has more than one member,
+    // so that they exit while the caller still works on its share; after it
+    // the team runs its passes on the caller alone.
+    void end_with_next_pass() { ending_ = true; }
+
     // Runs fn(t, members, sync) on min(members, size()) members at once, t = 0
     // on the calling thread; sync() returns when every member of the pass has
     // called it. A member whose fn throws leaves the pass, so the others
@@ -100,7 +105,8 @@ public:
     template <typename Fn>
     void run(int members, Fn&& fn) {
         members = std::clamp(members, 1, size_);
-        if (members == 1) {
+        if (members == 1 || ended_) {
+            members = 1;
             const auto sync = [] {};
             fn(0, 1, sync);
             return;
@@ -156,6 +162,8 @@ private:
     const void* member_ = nullptr;
     int members_ = 1;
     bool stopping_ = false;
+    bool ending_ = false;  // the next pass is the helpers' last
+    bool ended_ = false;   // the helpers have left
     std::atomic<std::uint32_t> posted_{0};
     std::atomic<std::uint32_t> done_{0};
     TeamSync sync_;

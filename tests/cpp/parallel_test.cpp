@@ -86,6 +86,17 @@ TEST(RunTeamThreads, SyncSeparatesPassesAndAThrowingMemberLeaves) {
                  }),
                  std::bad_alloc);
     EXPECT_EQ(finished, 2);
+    // Helpers that end with a pass still run all of it; the passes after it
+    // run on the caller alone.
+    team.end_with_next_pass();
+    for (const int expected : {4, 1}) {
+        std::atomic<int> ran{0};
+        team.run(4, [&](int, int m, const auto& sync) {
+            sync();
+            ran += m == expected ? 1 : 0;
+        });
+        EXPECT_EQ(ran, expected);
+    }
 }
 
 TEST(ThreadsFor, GrainAndRequestBoundTheCount) {
