@@ -61,10 +61,10 @@ private:
     std::unique_ptr<Start> start_;
 };
 
-// Waits for threads that are about to arrive: a waiter spins a while before
-// it sleeps, because waking a sleeping thread costs tens of microseconds on
-// a virtual machine, as much as a short pass.
-// A thread that shares its core with another member sleeps at once.
+// Waiting within a team: a waiter spins before it sleeps, because on a
+// virtual machine waking a sleeping thread can take up to a scheduler tick,
+// longer than a whole pass. Members that outnumber the CPUs sleep at once: a
+// spinning member would hold up the one it waits for.
 class TeamSync {
 public:
     // Returns once `value` differs from `old`.
@@ -118,14 +118,17 @@ public:
         dispatch(members, &invoke<decltype(member)>, &member);
     }
 
-    // Runs fn(t, begin, end) for every range t of bounds, range t on member t
-    // (bounds may hold at most size() ranges).
+    // Runs fn(t, begin, end) for every range t of bounds: range t on member t,
+    // or in turn on fewer members when the team is smaller.
     template <typename Fn>
     void run_ranges(const std::vector<std::int64_t>& bounds, Fn&& fn) {
-        run(static_cast<int>(bounds.size()) - 1, [&](int t, int, const auto&) {
-            const auto i = static_cast<std::size_t>(t);
-            if (bounds[i] < bounds[i + 1]) {
-                fn(t, bounds[i], bounds[i + 1]);
+        const int ranges = static_cast<int>(bounds.size()) - 1;
+        run(ranges, [&](int t, int members, const auto&) {
+            for (int r = t; r < ranges; r += members) {
+                const auto i = static_cast<std::size_t>(r);
+                if (bounds[i] < bounds[i + 1]) {
+                    fn(r, bounds[i], bounds[i + 1]);
+                }
             }
         });
     }

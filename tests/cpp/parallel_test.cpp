@@ -16,18 +16,23 @@ TEST(RunRanges, EveryElementExactlyOnceOnAlignedBoundaries) {
         for (const int threads : {1, 2, 3, 8}) {
             std::vector<std::atomic<int>> hits(static_cast<std::size_t>(count));
             std::atomic<int> misaligned{0};
-            Team team(threads);
-            team.run_ranges(threads, count, 64, [&](std::int64_t begin, std::int64_t end) {
+            const auto hit = [&](std::int64_t begin, std::int64_t end) {
                 if (begin % 64 != 0) {
                     ++misaligned;
                 }
                 for (std::int64_t i = begin; i < end; ++i) {
                     ++hits[static_cast<std::size_t>(i)];
                 }
-            });
+            };
+            Team team(threads);
+            team.run_ranges(threads, count, 64, hit);
+            // Ranges outnumbering a team are taken by its members in turn.
+            Team two(2);
+            two.run_ranges(range_bounds(threads, count, 64),
+                           [&](int, std::int64_t begin, std::int64_t end) { hit(begin, end); });
             EXPECT_EQ(misaligned, 0) << count << " elements, " << threads << " threads";
             for (std::int64_t i = 0; i < count; ++i) {
-                ASSERT_EQ(hits[static_cast<std::size_t>(i)], 1) << "element " << i;
+                ASSERT_EQ(hits[static_cast<std::size_t>(i)], 2) << "element " << i;
             }
         }
     }
