@@ -15,32 +15,45 @@ namespace {
 
 // Each id's rows by direct address, then the complete ids in ascending
 // order: the same points as sorting, in two passes. Rows go in ascending
-// order, so the highest row of a camera is the one left.
+// order, so the highest row of a camera is the one left. Without branches,
+// as the cameras come in no order: a row of neither camera goes to a spare
+// slot past the ids', and every id writes its point, complete or not, to
+// the next free one (or a spare once all are taken).
 void group_dense_ids(const ObservationTable& observations, int cam_a, int cam_b,
                      std::int64_t lowest, std::size_t span, PairGroups& groups) {
     const std::int64_t N = observations.size();
-    std::vector<std::int64_t, ScratchAllocator<std::int64_t>> rows(2 * span, -1);
+    std::vector<std::int64_t, ScratchAllocator<std::int64_t>> rows(2 * span + 1, -1);
+    const std::size_t spare_row = 2 * span;
+    unsigned a = 0;
+    unsigned b = 0;
     for (std::int64_t i = 0; i < N; ++i) {
         const int cam = observations.cam_indices(i);
         const auto k = static_cast<std::size_t>(id_offset(observations.point_indices(i), lowest));
-        groups.carries_a = groups.carries_a || cam == cam_a;
-        groups.carries_b = groups.carries_b || cam == cam_b;
-        if (cam == cam_a) {
-            rows[2 * k] = i;
-        } else if (cam == cam_b) {
-            rows[2 * k + 1] = i;
-        }
+        const unsigned in_a = cam == cam_a;
+        const unsigned in_b = cam == cam_b;
+        a |= in_a;
+        b |= in_b;
+        const unsigned to_b = in_b & (in_a ^ 1u);
+        const std::size_t keep = std::size_t{0} - ((in_a | in_b) & 1u);
+        rows[((2 * k + to_b) & keep) | (spare_row & ~keep)] = i;
     }
-    std::size_t complete = 0;
+    groups.carries_a = a != 0;
+    groups.carries_b = b != 0;
+    const auto complete = [&](std::size_t k) {
+        return static_cast<std::size_t>((rows[2 * k] >= 0) & (rows[2 * k + 1] >= 0));
+    };
+    std::size_t points = 0;
     for (std::size_t k = 0; k < span; ++k) {
-        complete += (rows[2 * k] >= 0 && rows[2 * k + 1] >= 0) ? 1 : 0;
+        points += complete(k);
     }
-    groups.points.reserve(complete);
+    groups.points.resize(points);
+    PairSlots* const out = groups.points.data();
+    PairSlots spare;
+    std::size_t m = 0;
     for (std::size_t k = 0; k < span; ++k) {
-        if (rows[2 * k] >= 0 && rows[2 * k + 1] >= 0) {
-            groups.points.push_back({static_cast<std::int64_t>(static_cast<std::uint64_t>(lowest) + k),
-                                     rows[2 * k], rows[2 * k + 1]});
-        }
+        *(m < points ? out + m : &spare) = {
+            static_cast<std::int64_t>(static_cast<std::uint64_t>(lowest) + k), rows[2 * k], rows[2 * k + 1]};
+        m += complete(k);
     }
 }
 

@@ -27,12 +27,18 @@ void group_dense_ids(const ObservationTable& observations, std::int64_t lowest, 
         tracks += place[k] > 0 ? 1 : 0;
         place[k] += place[k - 1];
     }
-    groups.starts.reserve(tracks + 1);
+    // Without branches: every id writes its first entry where the next
+    // track's start goes (past the last track, where the end goes), and
+    // only an id with entries moves on.
+    groups.starts.resize(tracks + 1);
+    std::int64_t* const out = groups.starts.data();
+    std::size_t n = 0;
     for (std::size_t k = 0; k < span; ++k) {
-        if (place[k + 1] > place[k]) {
-            groups.starts.push_back(place[k]);
-        }
+        out[n] = place[k];
+        n += place[k + 1] > place[k] ? 1 : 0;
     }
+    out[tracks] = M;
+    groups.track_count = static_cast<std::int64_t>(tracks);
     groups.entries.resize(static_cast<std::size_t>(M));
     for (std::int64_t i = 0; i < M; ++i) {
         groups.entries[static_cast<std::size_t>(place[slot(i)]++)] = {observations.point_indices(i), i};
@@ -52,8 +58,6 @@ TrackGroups group_tracks(const ObservationTable& observations, Team& team) {
     const IdRange ids = id_range(observations);
     if (const std::size_t span = dense_span(ids, M); span > 0) {
         group_dense_ids(observations, ids.lowest, span, groups);
-        groups.track_count = static_cast<std::int64_t>(groups.starts.size());
-        groups.starts.push_back(M);
         return groups;
     }
     // Sorting and finding where tracks start split over the team where the
