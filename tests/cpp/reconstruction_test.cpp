@@ -43,10 +43,11 @@ TEST(SortById, StableSignedOrder) {
 // Ids narrower than the table are grouped by address, wider ones by sorting:
 // the same table with its ids spread out (order kept) must group alike. A
 // spread of 4096 leaves the lowest radix digit equal in every id, so that
-// pass is skipped and the moves end in the other buffer.
+// pass is skipped and the moves end in the other buffer; one of 2^44 makes
+// ids that span 63 bits.
 TEST(Grouping, DenseIdsGroupAsSorting) {
     std::mt19937_64 rng(8);
-    for (const std::int64_t spread : {1000003, 4096})
+    for (const std::int64_t spread : {std::int64_t{1000003}, std::int64_t{4096}, std::int64_t{1} << 44})
     for (const std::int64_t M : {1, 2, 9, 5000, 300001}) {
         std::vector<std::int64_t> dense(static_cast<std::size_t>(M));
         std::vector<std::int64_t> sparse(dense.size());
