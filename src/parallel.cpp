@@ -157,10 +157,8 @@ void TeamSync::wait_change(const std::atomic<std::uint32_t>& value, std::uint32_
             pause_briefly();
         }
     }
-    if (value.load(std::memory_order_acquire) == old) {
-        while (value.load(std::memory_order_acquire) == old) {
-            value.wait(old, std::memory_order_acquire);
-        }
+    while (value.load(std::memory_order_acquire) == old) {
+        value.wait(old, std::memory_order_acquire);
     }
 }
 
