@@ -34,17 +34,38 @@ void sort_by_id(IdRows& entries) {
     sort_by_id(entries, alone);
 }
 
-void sort_by_id(IdRows& entries, Team& team) {
+namespace {
+
+// The range of ids id(0) .. id(n - 1). Each compared with the one before, not
+// with a running value: the rows are independent, so a contiguous column is
+// taken a vector at a time.
+template <typename Id>
+IdRange range_of(std::int64_t n, const Id& id) {
     IdRange ids;
-    if (!entries.empty()) {
-        ids.lowest = ids.highest = entries[0].id;
+    if (n == 0) {
+        return ids;
     }
-    for (std::size_t i = 1; i < entries.size(); ++i) {
-        ids.ascending = ids.ascending && entries[i - 1].id <= entries[i].id;
-        ids.lowest = std::min(ids.lowest, entries[i].id);
-        ids.highest = std::max(ids.highest, entries[i].id);
+    std::int64_t lowest = id(0);
+    std::int64_t highest = lowest;
+    bool descends = false;
+    for (std::int64_t i = 1; i < n; ++i) {
+        const std::int64_t here = id(i);
+        descends |= here < id(i - 1);
+        lowest = here < lowest ? here : lowest;
+        highest = here > highest ? here : highest;
     }
-    sort_by_id(entries, team, ids);
+    ids.lowest = lowest;
+    ids.highest = highest;
+    ids.ascending = !descends;
+    return ids;
+}
+
+}  // namespace
+
+void sort_by_id(IdRows& entries, Team& team) {
+    const IdRow* const e = entries.data();
+    const auto id = [e](std::int64_t i) { return e[i].id; };
+    sort_by_id(entries, team, range_of(static_cast<std::int64_t>(entries.size()), id));
 }
 
 namespace {
@@ -204,35 +225,16 @@ IdRows sort_rows_by_id(const ObservationTable& observations, const IdRange& ids,
     const std::int64_t n = observations.size();
     IdRows entries(static_cast<std::size_t>(n));
     with_reader(observations.point_indices, [&](auto id) {
-        sort_entries(entries, n, [&id](std::int64_t i) { return IdRow{id(i), i}; }, false, team, ids);
+        const auto row = [&id](std::int64_t i) { return IdRow{id(i), i}; };
+        sort_entries(entries, n, row, false, team, ids);
     });
     return entries;
 }
 
 IdRange id_range(const ObservationTable& observations) {
-    const std::int64_t n = observations.size();
     IdRange ids;
-    if (n == 0) {
-        return ids;
-    }
-    // Each row compared with the one before, not with a running value: the
-    // rows are independent, so a contiguous column is taken a vector at a
-    // time.
-    const auto scan = [&](auto id) {
-        std::int64_t lowest = id(0);
-        std::int64_t highest = lowest;
-        bool descends = false;
-        for (std::int64_t i = 1; i < n; ++i) {
-            const std::int64_t here = id(i);
-            descends |= here < id(i - 1);
-            lowest = here < lowest ? here : lowest;
-            highest = here > highest ? here : highest;
-        }
-        ids.lowest = lowest;
-        ids.highest = highest;
-        ids.ascending = !descends;
-    };
-    with_reader(observations.point_indices, scan);
+    with_reader(observations.point_indices,
+                [&](auto id) { ids = range_of(observations.size(), id); });
     return ids;
 }
 
