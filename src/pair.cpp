@@ -51,8 +51,8 @@ void group_dense_ids(const ObservationTable& observations, int cam_a, int cam_b,
     PairSlots spare;
     std::size_t m = 0;
     for (std::size_t k = 0; k < span; ++k) {
-        *(m < points ? out + m : &spare) = {
-            static_cast<std::int64_t>(static_cast<std::uint64_t>(lowest) + k), rows[2 * k], rows[2 * k + 1]};
+        const auto id = static_cast<std::int64_t>(static_cast<std::uint64_t>(lowest) + k);
+        *(m < points ? out + m : &spare) = {id, rows[2 * k], rows[2 * k + 1]};
         m += complete(k);
     }
 }
@@ -277,7 +277,6 @@ std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const Pair
         at = std::min(points, at + size);
     }
     const auto chunks = static_cast<std::int64_t>(starts.size()) - 1;
-    const auto chunk_start = [&](std::int64_t c) { return starts[static_cast<std::size_t>(c)]; };
     std::vector<std::atomic<std::int64_t>> first_row(static_cast<std::size_t>(chunks) + 1);
     for (auto& row : first_row) {
         row.store(-1, std::memory_order_relaxed);
@@ -289,8 +288,8 @@ std::int64_t reconstruct_pairs_on_threads(const ObservedScene& scene, const Pair
         try {
             const PairStaging staging(kChunk);
             for (std::int64_t c = next++; c < chunks; c = next++) {
-                const std::int64_t first = chunk_start(c);
-                const std::int64_t last = chunk_start(c + 1);
+                const std::int64_t first = starts[static_cast<std::size_t>(c)];
+                const std::int64_t last = starts[static_cast<std::size_t>(c) + 1];
                 const std::int64_t kept =
                     reconstruct_pair_rows(scene, groups, settings, staging.views(), first, last, 0);
                 std::int64_t row = first_row[static_cast<std::size_t>(c)].load(std::memory_order_acquire);
